@@ -1,0 +1,8 @@
+#include <windows.h>
+
+#include "common/dll_hardening.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    RestrictDllSearchToSystem32();
+    return 1;
+}

@@ -1,0 +1,118 @@
+#include "setup/run_setup.h"
+
+#include "common/format_bounded.h"
+#include "common/show_error.h"
+#include "setup/confirm.h"
+#include "setup/progress_window.h"
+#include "setup/setup_state.h"
+#include "setup/trailer.h"
+
+namespace {
+
+constexpr DWORD kCopyChunk = 65536;
+// Static so the copy never needs the heap or a large stack frame.
+unsigned char g_copyBuffer[kCopyChunk];
+
+constexpr const wchar_t* kNoDataInside = L"This file is damaged (no Vorlasta data inside). Download it again.";
+constexpr const wchar_t* kDamaged = L"This file is damaged.";
+constexpr const wchar_t* kCopyFailed =
+    L"Could not read the Vorlasta data from this setup file. Download the setup again.";
+
+// Reads the setup file at absolute positions for the trailer search.
+class FileSource final : public ByteSource {
+public:
+    explicit FileSource(HANDLE file) : file_(file) {}
+    uint32_t ReadAt(int64_t offset, void* buffer, uint32_t count) override {
+        LARGE_INTEGER position;
+        position.QuadPart = offset;
+        if (!SetFilePointerEx(file_, position, nullptr, FILE_BEGIN)) return 0;
+        DWORD got = 0;
+        if (!ReadFile(file_, buffer, count, &got, nullptr)) return 0;
+        return got;
+    }
+
+private:
+    HANDLE file_;
+};
+
+int FailWith(const wchar_t* text) {
+    FormatBounded(g_installOutcome.ErrorText, L"%ls", text);
+    ShowError(g_installOutcome.ErrorText);
+    return 1;
+}
+
+// Streams payloadSize bytes from payloadOffset of the setup file into the archive.
+bool CopyPayload(HANDLE setupFile, HANDLE archive, int64_t payloadOffset, int64_t payloadSize) {
+    LARGE_INTEGER position;
+    position.QuadPart = payloadOffset;
+    // A refused seek (a negative offset) must not copy from wherever the pointer was.
+    if (!SetFilePointerEx(setupFile, position, nullptr, FILE_BEGIN)) return false;
+    int64_t remaining = payloadSize;
+    while (remaining > 0) {
+        const DWORD request = remaining < kCopyChunk ? static_cast<DWORD>(remaining) : kCopyChunk;
+        DWORD got = 0;
+        if (!ReadFile(setupFile, g_copyBuffer, request, &got, nullptr) || got == 0) return false;
+        DWORD written = 0;
+        WriteFile(archive, g_copyBuffer, got, &written, nullptr);
+        remaining -= got;
+    }
+    return true;
+}
+
+bool FileExists(const wchar_t* path) {
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+int RunSetup(HINSTANCE instance) {
+    GetModuleFileNameW(nullptr, g_setupState.SelfPath, kPathCapacity);
+
+    wchar_t localAppData[kPathCapacity];
+    if (GetEnvironmentVariableW(L"LOCALAPPDATA", localAppData, kPathCapacity) == 0) {
+        ShowError(L"LOCALAPPDATA is not set.");
+        return 1;
+    }
+    FormatBounded(g_setupState.InstallDir, L"%ls\\Vorlasta", localAppData);
+
+    HANDLE setupFile = CreateFileW(g_setupState.SelfPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+    if (setupFile == INVALID_HANDLE_VALUE) return FailWith(L"Cannot read the setup file.");
+
+    LARGE_INTEGER fileSize{};
+    GetFileSizeEx(setupFile, &fileSize);
+    FileSource source(setupFile);
+    TrailerInfo trailer;
+    const TrailerResult found = LocateTrailer(source, fileSize.QuadPart, trailer);
+    if (trailer.magicMatched) g_setupState.Mode = trailer.mode;
+    if (found != TrailerResult::Valid) {
+        CloseHandle(setupFile);
+        return FailWith(found == TrailerResult::Missing ? kNoDataInside : kDamaged);
+    }
+
+    wchar_t tempFolder[kPathCapacity];
+    GetTempPathW(kPathCapacity, tempFolder);
+    FormatBounded(g_setupState.TempArchivePath, L"%lsvorlasta-%lu.zip", tempFolder,
+                  static_cast<unsigned long>(GetTickCount()));
+    HANDLE archive = CreateFileW(g_setupState.TempArchivePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                                 nullptr);
+    if (archive == INVALID_HANDLE_VALUE) {
+        CloseHandle(setupFile);
+        return FailWith(L"Cannot write to the TEMP folder.");
+    }
+
+    const bool copied = CopyPayload(setupFile, archive, trailer.payloadOffset, trailer.payloadSize);
+    CloseHandle(archive);
+    CloseHandle(setupFile);
+    if (!copied) return FailWith(kCopyFailed);
+
+    wchar_t databasePath[kPathCapacity];
+    FormatBounded(databasePath, L"%ls\\data\\shop.db", g_setupState.InstallDir);
+    wchar_t question[kQuestionCapacity];
+    BuildQuestion(g_setupState.Mode, FileExists(databasePath), g_setupState.InstallDir, question);
+    if (MessageBoxW(nullptr, question, L"Vorlasta", MB_OKCANCEL | MB_ICONQUESTION) != IDOK) {
+        DeleteFileW(g_setupState.TempArchivePath);
+        return 0;
+    }
+    return RunProgressWindow(instance);
+}

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Checks that each program is a PE32+ x86-64 GUI image that imports only
+# Windows system DLLs and carries icon group 1 (language 1033) and a manifest.
+set -uo pipefail
+objdump=x86_64-w64-mingw32-objdump
+allowed='^(kernel32|user32|shell32|gdi32|advapi32|msvcrt|ole32|shlwapi|comctl32)\.dll$'
+failures=0
+fail() { echo "FAIL: $1: $2"; failures=$((failures + 1)); }
+
+for exe in "$@"; do
+  name=$(basename "$exe")
+  headers=$("$objdump" -p "$exe") || { fail "$name" "not readable by objdump"; continue; }
+  grep -q '^Magic.*020b' <<<"$headers" || fail "$name" "not PE32+ (optional header magic 0x20b)"
+  grep -q 'file format pei-x86-64' <<<"$headers" || fail "$name" "not an x86-64 image"
+  grep -qE '^Subsystem\s+00000002' <<<"$headers" || fail "$name" "not a Windows GUI program"
+  dlls=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$headers")
+  [ -n "$dlls" ] || fail "$name" "imports nothing at all"
+  for dll in $dlls; do
+    grep -qE "$allowed" <<<"$dll" || fail "$name" "imports $dll, which is not a Windows system DLL"
+  done
+
+  resources=$(wrestool -l "$exe" 2>&1) || { fail "$name" "resources unreadable: $resources"; continue; }
+  grep -qE -- '--type=14 --name=1 --language=1033' <<<"$resources" || fail "$name" "no icon group 1 in language 1033"
+  grep -qE -- '--type=24 --name=1 ' <<<"$resources" || fail "$name" "no application manifest"
+  icons=$(grep -c -- '--type=3 ' <<<"$resources")
+  [ "$icons" -eq 7 ] || fail "$name" "expected 7 icon images, found $icons"
+  manifest=$(wrestool -x --raw --type=24 --name=1 "$exe" 2>/dev/null)
+  grep -q 'level="asInvoker"' <<<"$manifest" || fail "$name" "manifest does not run asInvoker"
+  echo "checked $name: $(stat -c %s "$exe") bytes, imports: $(echo $dlls)"
+done
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Starts or stops the test environment of one test run: a fresh Wine prefix
+# with our stand-ins installed, and an Xvfb display for windows and boxes.
+#   wine-env.sh start <state dir> <folder with the built stand-ins>
+#   wine-env.sh stop  <state dir>
+set -euo pipefail
+WINE=/usr/lib/wine/wine64
+WINESERVER=/usr/lib/wine/wineserver64
+[ -x "$WINESERVER" ] || WINESERVER=/usr/lib/wine/wineserver
+action=$1
+state=$2
+
+stop() {
+  if [ -f "$state/env" ]; then
+    # shellcheck disable=SC1091
+    source "$state/env"
+    "$WINESERVER" -k >/dev/null 2>&1 || true
+    "$WINESERVER" -w >/dev/null 2>&1 || true
+  fi
+  if [ -f "$state/xvfb.pid" ]; then
+    kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true
+    rm -f "$state/xvfb.pid"
+  fi
+}
+
+case "$action" in
+start)
+  bin=$3
+  stop
+  rm -rf "$state"
+  mkdir -p "$state"
+  # Xvfb picks a free display itself and writes its number to fd 3.
+  Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$state/display" >"$state/xvfb.log" 2>&1 &
+  echo $! >"$state/xvfb.pid"
+  for _ in $(seq 1 100); do [ -s "$state/display" ] && break; sleep 0.1; done
+  [ -s "$state/display" ] || { echo "Xvfb did not start" >&2; cat "$state/xvfb.log" >&2; exit 1; }
+  cat >"$state/env" <<ENV
+export WINEPREFIX="$state/prefix"
+export WINEARCH=win64
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export DISPLAY=":$(head -n1 "$state/display")"
+ENV
+  # shellcheck disable=SC1091
+  source "$state/env"
+  "$WINE" wineboot -i >/dev/null 2>&1
+  "$WINESERVER" -w
+  # Keep one server up for the whole run so each program starts quickly.
+  "$WINESERVER" -p >/dev/null 2>&1 </dev/null
+  system32="$WINEPREFIX/drive_c/windows/system32"
+  if [ -f "$bin/powershell.exe" ]; then
+    cp "$bin/powershell.exe" "$system32/WindowsPowerShell/v1.0/powershell.exe"
+  fi
+  if [ -f "$bin/tar.exe" ]; then
+    cp "$bin/tar.exe" "$system32/tar.exe"
+  fi
+  echo "Wine prefix $WINEPREFIX on display $DISPLAY"
+  ;;
+stop)
+  stop
+  ;;
+*)
+  echo "usage: $0 start <state dir> <bin dir> | stop <state dir>" >&2
+  exit 2
+  ;;
+esac
