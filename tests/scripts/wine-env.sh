@@ -48,11 +48,10 @@ ENV
   # Keep one server up for the whole run so each program starts quickly.
   "$WINESERVER" -p >/dev/null 2>&1 </dev/null
   system32="$WINEPREFIX/drive_c/windows/system32"
-  if [ -f "$bin/powershell.exe" ]; then
-    cp "$bin/powershell.exe" "$system32/WindowsPowerShell/v1.0/powershell.exe"
-  fi
-  if [ -f "$bin/tar.exe" ]; then
-    cp "$bin/tar.exe" "$system32/tar.exe"
+  # Wine's powershell.exe does nothing and it has no tar.exe: ours stand in.
+  if [ -d "$bin/stand-ins" ]; then
+    cp "$bin/stand-ins/powershell.exe" "$system32/WindowsPowerShell/v1.0/powershell.exe"
+    cp "$bin/stand-ins/tar.exe" "$system32/tar.exe"
   fi
   echo "Wine prefix $WINEPREFIX on display $DISPLAY"
   ;;

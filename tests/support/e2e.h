@@ -1,0 +1,95 @@
+#pragma once
+// Drives the real programs under Wine: files, child processes with a chosen
+// environment, their message boxes, and setup files to feed them.
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace e2e {
+
+// ---- Files -----------------------------------------------------------------
+std::wstring TestBinDir();  // folder of the running test program
+std::wstring Join(const std::wstring& folder, const std::wstring& name);
+std::wstring NewScratchDir(const std::wstring& name);  // fresh and empty, below C:\vorlasta-e2e
+bool MakeDirs(const std::wstring& path);
+bool WriteBytes(const std::wstring& path, const std::string& bytes);
+std::string ReadBytes(const std::wstring& path);
+bool Exists(const std::wstring& path);
+bool IsDirectory(const std::wstring& path);
+void RemoveTree(const std::wstring& path);
+std::vector<std::wstring> ListNames(const std::wstring& folder, const std::wstring& pattern = L"*");
+std::string ToUtf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& text);
+
+// ---- Processes ---------------------------------------------------------------
+struct EnvChange {
+    std::wstring name;
+    std::optional<std::wstring> value;  // nullopt removes the variable
+};
+
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();  // a child still running is ended: tests leave nothing behind
+
+    bool Start(const std::wstring& commandLine, const std::vector<EnvChange>& env = {},
+               const std::wstring& currentDirectory = L"");
+    DWORD Pid() const { return pid_; }
+    HANDLE Handle() const { return process_; }
+    bool WaitExit(DWORD timeoutMs);  // true once it has ended
+    bool Running() const;
+    DWORD ExitCode() const;
+    void Kill();
+
+private:
+    HANDLE process_ = nullptr;
+    DWORD pid_ = 0;
+};
+
+std::wstring Quote(const std::wstring& path);  // "path"
+
+// ---- Message boxes -----------------------------------------------------------
+enum class BoxIcon { None, Error, Question, Warning, Information, Unknown };
+const char* IconName(BoxIcon icon);
+
+struct MessageBoxSeen {
+    HWND window = nullptr;
+    std::wstring caption;
+    std::wstring text;
+    bool hasOk = false;
+    bool hasCancel = false;
+    int buttonCount = 0;
+    BoxIcon icon = BoxIcon::None;
+};
+
+// Waits for a message box (#32770) of the process; nullopt when the process
+// ends first or the time runs out.
+std::optional<MessageBoxSeen> WaitForMessageBox(const ChildProcess& process, DWORD timeoutMs);
+void Press(const MessageBoxSeen& box, int buttonId);
+
+// Runs a program to its end, answering its message boxes in order with the
+// given button ids (IDOK, IDCANCEL); a box beyond the answers is answered OK
+// and still recorded, so the test sees it.
+struct RunResult {
+    bool ended = false;
+    DWORD exitCode = 0;
+    std::vector<MessageBoxSeen> boxes;
+};
+RunResult RunAnswering(ChildProcess& process, const std::vector<int>& answers, DWORD timeoutMs = 120000);
+
+// ---- Setup files ---------------------------------------------------------------
+std::string SetupProgramImage();  // the bare Vorlasta-Setup.exe the build made
+std::string Trailer(long long payloadOffset, int mode, const char (&magic)[9] = "VRSFX001");
+// image + payload + trailer pointing at the payload
+std::string SetupFile(const std::string& payload, int mode);
+
+// A ZIP archive of stored entries with UTF-8 names (flag bit 11); names ending
+// in '/' are folders.
+std::string MakeZip(const std::vector<std::pair<std::string, std::string>>& entries);
+
+}  // namespace e2e
