@@ -1,0 +1,59 @@
+#include "args.h"
+
+#include "failure.h"
+
+const char kUsage[] =
+    "usage: vorlasta-pack --program <setup program> --payload <folder|zip> [--move] --output <setup file>"
+    " | vorlasta-pack inspect <setup file>";
+
+namespace {
+
+Command ParseInspect(const std::vector<std::string>& args) {
+    if (args.size() != 2) throw UsageError("inspect takes exactly one setup file");
+    Command command;
+    command.kind = Command::Inspect;
+    command.inspectFile = args[1];
+    return command;
+}
+
+}  // namespace
+
+Command ParseArgs(const std::vector<std::string>& args) {
+    if (!args.empty() && args[0] == "inspect") return ParseInspect(args);
+
+    Command command;
+    PackOptions& pack = command.pack;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        if (name == "--help" || name == "-h") {
+            command.kind = Command::Help;
+            return command;
+        }
+        if (name == "--move") {
+            pack.move = true;
+            continue;
+        }
+        std::string* target = nullptr;
+        std::string value;
+        const size_t equals = name.find('=');
+        const std::string key = name.substr(0, equals);
+        if (key == "--program") target = &pack.program;
+        if (key == "--payload") target = &pack.payload;
+        if (key == "--output") target = &pack.output;
+        if (target == nullptr) throw UsageError("unknown argument '" + name + "'");
+        if (equals != std::string::npos) {
+            value = name.substr(equals + 1);
+        } else if (i + 1 < args.size()) {
+            value = args[++i];
+        } else {
+            throw UsageError(key + " needs a value");
+        }
+        if (!target->empty()) throw UsageError(key + " given twice");
+        if (value.empty()) throw UsageError(key + " needs a value");
+        *target = value;
+    }
+    if (pack.program.empty()) throw UsageError("missing --program");
+    if (pack.payload.empty()) throw UsageError("missing --payload");
+    if (pack.output.empty()) throw UsageError("missing --output");
+    return command;
+}

@@ -1,0 +1,21 @@
+#pragma once
+#include <string>
+#include <vector>
+
+struct PackOptions {
+    std::string program;  // the setup program image
+    std::string payload;  // a folder or a .zip
+    std::string output;
+    bool move = false;
+};
+
+struct Command {
+    enum Kind { Pack, Inspect, Help } kind = Pack;
+    PackOptions pack;
+    std::string inspectFile;
+};
+
+extern const char kUsage[];
+
+// Parses the arguments after the program name; throws UsageError.
+Command ParseArgs(const std::vector<std::string>& args);

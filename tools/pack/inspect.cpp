@@ -1,0 +1,62 @@
+#include "inspect.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <set>
+
+#include "failure.h"
+#include "payload_source.h"
+#include "setup_file.h"
+#include "unique_fd.h"
+
+namespace {
+
+[[noreturn]] void Invalid(const std::string& shown, const std::string& why) {
+    throw Failure(kExitFailed, shown + ": " + why);
+}
+
+}  // namespace
+
+void Inspect(const std::string& path, std::ostream& out) {
+    const std::string shown = Printable(path);
+    const auto invalid = [&](const std::string& why) { Invalid(shown, why); };
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info;
+    if (!fd || fstat(fd.get(), &info) != 0) invalid(std::string("cannot open: ") + strerror(errno));
+    if (!S_ISREG(info.st_mode)) invalid("not a file");
+
+    FdByteSource source(fd.get());
+    TrailerInfo trailer;
+    switch (LocateTrailer(source, info.st_size, trailer)) {
+        case TrailerResult::Missing: Invalid(shown, "no Vorlasta data inside");
+        case TrailerResult::BadPayload: Invalid(shown, "damaged (payload offset 0 or empty payload)");
+        case TrailerResult::Valid: break;
+    }
+    // LocateTrailer lets a small negative offset through; never read before the file.
+    if (trailer.payloadOffset < 0) invalid("damaged (payload offset outside the file)");
+
+    std::vector<PayloadEntry> entries;
+    try {
+        entries = ListZipRange(fd.get(), trailer.payloadOffset, trailer.payloadSize);
+    } catch (const Failure& failure) {
+        invalid(std::string("damaged (") + failure.what() + ")");
+    }
+    std::set<std::string> topLevel;
+    for (const PayloadEntry& entry : entries) {
+        const size_t slash = entry.path.find('/');
+        const bool folder = slash != std::string::npos || entry.kind == EntryKind::Directory;
+        topLevel.insert(Printable(entry.path.substr(0, slash)) + (folder ? "/" : ""));
+    }
+
+    out << shown << ": Vorlasta setup file\n"
+        << "  payload offset: " << trailer.payloadOffset << "\n"
+        << "  payload size:   " << trailer.payloadSize << " bytes, " << entries.size() << " entries\n"
+        << "  mode:           " << trailer.mode << " (" << (trailer.mode == kModeMove ? "Move" : "Install") << ")\n"
+        << "  signed:         "
+        << (trailer.signedFile ? "yes (certificate table after the trailer)" : "no") << "\n"
+        << "  top level:\n";
+    for (const std::string& name : topLevel) out << "    " << name << "\n";
+}

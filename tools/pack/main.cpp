@@ -1,0 +1,81 @@
+// vorlasta-pack: builds Vorlasta-Setup.exe from the setup program image and a
+// payload, and inspects setup files.
+#include <locale.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "failure.h"
+#include "inspect.h"
+#include "payload_check.h"
+#include "payload_source.h"
+#include "setup_file.h"
+#include "zip_writer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Pack(const PackOptions& options) {
+    const std::vector<uint8_t> program = ReadProgramImage(options.program);
+    std::error_code error;
+    const bool fromFolder = fs::is_directory(options.payload, error);
+    if (!fromFolder && !fs::is_regular_file(options.payload, error)) {
+        Refuse("payload " + Printable(options.payload) + " is neither a folder nor a ZIP file");
+    }
+    const std::vector<PayloadEntry> entries =
+        fromFolder ? ListFolder(options.payload) : ListZipFile(options.payload);
+    const std::string fault = CheckPayload(entries, options.move ? PackMode::Move : PackMode::Install);
+    if (!fault.empty()) Refuse(fault);
+    CheckOutputPath(options.output);
+
+    const SetupFileInfo info =
+        WriteSetupFile(options.output, program, options.move ? kModeMove : 0, [&](int fd) {
+            if (fromFolder) {
+                WriteFolderZip(options.payload, entries, fd);
+            } else {
+                CopyFileTo(options.payload, fd);
+            }
+        });
+    std::cout << "wrote " << Printable(options.output) << ": " << info.fileSize << " bytes, payload "
+              << info.payloadSize << " bytes at offset " << info.payloadOffset << ", " << entries.size()
+              << " entries, mode " << info.mode << " (" << (info.mode == kModeMove ? "Move" : "Install") << ")\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Names pass through libarchive as UTF-8 whatever the caller's locale, and
+    // ZIP entry times (local time in the format) must not depend on TZ.
+    if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr) {
+        std::cerr << "vorlasta-pack: the C.UTF-8 locale is not available\n";
+        return kExitFailed;
+    }
+    setenv("TZ", "UTC0", 1);
+    tzset();
+
+    try {
+        const Command command = ParseArgs(std::vector<std::string>(argv + 1, argv + argc));
+        switch (command.kind) {
+            case Command::Help: std::cout << kUsage << "\n"; break;
+            case Command::Inspect: Inspect(command.inspectFile, std::cout); break;
+            case Command::Pack: Pack(command.pack); break;
+        }
+        std::cout.flush();
+        return std::cout ? 0 : kExitFailed;
+    } catch (const UsageError& error) {
+        std::cerr << "vorlasta-pack: " << error.what() << "\n" << kUsage << "\n";
+        return error.status();
+    } catch (const Failure& error) {
+        std::cerr << "vorlasta-pack: " << error.what() << "\n";
+        return error.status();
+    } catch (const std::exception& error) {
+        std::cerr << "vorlasta-pack: " << error.what() << "\n";
+        return kExitFailed;
+    }
+}

@@ -1,0 +1,220 @@
+#include "payload_check.h"
+
+#include <stdio.h>
+
+#include <map>
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence starting at text[i] (0 if there is
+// none), with its code point in `cp`.
+size_t DecodeUtf8(std::string_view text, size_t i, uint32_t& cp) {
+    const auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
+    const uint8_t lead = byte(i);
+    if (lead < 0x80) {
+        cp = lead;
+        return 1;
+    }
+    size_t length;
+    uint8_t low = 0x80, high = 0xBF;  // allowed range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        cp = lead & 0x0F;
+        if (lead == 0xE0) low = 0xA0;   // overlong
+        if (lead == 0xED) high = 0x9F;  // UTF-16 surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        cp = lead & 0x07;
+        if (lead == 0xF0) low = 0x90;   // overlong
+        if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) return 0;
+    for (size_t k = 1; k < length; ++k) {
+        const uint8_t b = byte(i + k);
+        if (k == 1 ? (b < low || b > high) : (b < 0x80 || b > 0xBF)) return 0;
+        cp = cp << 6 | (b & 0x3F);
+    }
+    return length;
+}
+
+bool IsControl(uint32_t cp) {
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
+}
+
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Windows compares names without regard to case; ASCII folding catches the
+// collisions that come from a case-sensitive source tree.
+std::string Fold(std::string_view text) {
+    std::string folded(text);
+    for (char& c : folded) c = AsciiLower(c);
+    return folded;
+}
+
+bool IsReservedDeviceName(std::string_view component) {
+    // "con.txt" and "nul.tar.gz" are the device as well: only the stem counts.
+    std::string stem = Fold(component.substr(0, component.find('.')));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul") return true;
+    return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
+           stem[3] >= '1' && stem[3] <= '9';
+}
+
+std::string Quoted(std::string_view text) {
+    return "\"" + Printable(text) + "\"";
+}
+
+// The fault in one component of `path`, or "".
+std::string CheckComponent(std::string_view component) {
+    if (component.empty()) return "empty path component";
+    if (component == "..") return "\"..\" component would reach outside the installation folder";
+    if (component == ".") return "\".\" component";
+    for (char c : component) {
+        if (static_cast<uint8_t>(c) < 0x20) return "control character in name";
+        static constexpr std::string_view kForbidden = "<>:\"|?*\\";
+        if (kForbidden.find(c) != std::string_view::npos) {
+            return std::string("character '") + c + "' is not allowed in Windows file names";
+        }
+    }
+    if (component.back() == '.') return Quoted(component) + " ends with a dot, which Windows drops";
+    if (component.back() == ' ') return Quoted(component) + " ends with a space, which Windows drops";
+    if (IsReservedDeviceName(component)) return Quoted(component) + " is a reserved device name on Windows";
+    return {};
+}
+
+std::string CheckEntry(const PayloadEntry& entry, PackMode mode) {
+    const std::string_view path = entry.path;
+    if (path.empty()) return "payload has an entry with an empty name";
+    const std::string shown = Printable(ZipName(entry)) + ": ";
+    const long units = Utf16Length(path);
+    if (units < 0) return shown + "name is not valid UTF-8";
+    const bool driveLetter = path.size() >= 2 && path[1] == ':' &&
+                             ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+    if (path[0] == '/' || path[0] == '\\' || driveLetter) {
+        return shown + "absolute path; payload entries must be relative";
+    }
+    for (size_t start = 0;;) {
+        const size_t slash = path.find('/', start);
+        const std::string fault = CheckComponent(path.substr(start, slash - start));
+        if (!fault.empty()) return shown + fault;
+        if (slash == std::string_view::npos) break;
+        start = slash + 1;
+    }
+    if (kInstallPrefixUnits + units > kMaxPathUnits) {
+        return shown + "path is " + std::to_string(units) + " UTF-16 units; under %LOCALAPPDATA%\\Vorlasta\\ (taken as " +
+               std::to_string(kInstallPrefixUnits) + ") it would pass " + std::to_string(kMaxPathUnits) +
+               ", so at most " + std::to_string(kMaxPathUnits - kInstallPrefixUnits) + " are allowed";
+    }
+    if (entry.kind == EntryKind::Symlink) {
+        return shown + "symbolic link; a payload may hold only files and folders";
+    }
+    if (entry.kind == EntryKind::Other) return shown + "not a regular file or folder";
+    if (entry.kind == EntryKind::File && entry.size >= kMaxFileSize) {
+        return shown + std::to_string(entry.size) + " bytes; files of 2 GiB or more are not supported";
+    }
+    if (mode == PackMode::Install && Fold(path.substr(0, path.find('/'))) == "data") {
+        return shown + "the shop's data folder must not be in an install payload: an update would "
+                       "overwrite the shop's data (only --move carries it)";
+    }
+    return {};
+}
+
+// Two entries that Windows would treat as one file, or a file standing where
+// another entry needs a folder.
+std::string CheckCollisions(const std::vector<PayloadEntry>& entries) {
+    std::map<std::string, const PayloadEntry*> byName;
+    for (const PayloadEntry& entry : entries) {
+        auto [it, inserted] = byName.emplace(Fold(entry.path), &entry);
+        if (inserted) continue;
+        const std::string shown = Printable(entry.path) + ": ";
+        if (it->second->path == entry.path) return shown + "appears twice in the payload";
+        return shown + "same name as " + Printable(it->second->path) + " on Windows, which ignores case";
+    }
+    for (const PayloadEntry& entry : entries) {
+        for (size_t slash = entry.path.find('/'); slash != std::string::npos;
+             slash = entry.path.find('/', slash + 1)) {
+            auto parent = byName.find(Fold(std::string_view(entry.path).substr(0, slash)));
+            if (parent != byName.end() && parent->second->kind != EntryKind::Directory) {
+                return Printable(entry.path) + ": " + Printable(parent->second->path) + " is not a folder";
+            }
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+long Utf16Length(std::string_view text) {
+    long units = 0;
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp;
+        const size_t length = DecodeUtf8(text, i, cp);
+        if (length == 0) return -1;
+        units += cp >= 0x10000 ? 2 : 1;
+        i += length;
+    }
+    return units;
+}
+
+std::string Printable(std::string_view text) {
+    std::string shown;
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp = 0;
+        size_t length = DecodeUtf8(text, i, cp);
+        if (length != 0 && !IsControl(cp)) {
+            shown.append(text.substr(i, length));
+        } else {
+            // Escape every byte of a control character or a malformed sequence.
+            if (length == 0) length = 1;
+            for (size_t k = 0; k < length; ++k) {
+                char hex[5];
+                snprintf(hex, sizeof hex, "\\x%02X", static_cast<uint8_t>(text[i + k]));
+                shown += hex;
+            }
+        }
+        i += length;
+    }
+    return shown;
+}
+
+std::string ZipName(const PayloadEntry& entry) {
+    return entry.kind == EntryKind::Directory ? entry.path + "/" : entry.path;
+}
+
+std::string CheckPayload(const std::vector<PayloadEntry>& entries, PackMode mode) {
+    for (const PayloadEntry& entry : entries) {
+        std::string fault = CheckEntry(entry, mode);
+        if (!fault.empty()) return fault;
+    }
+    std::string fault = CheckCollisions(entries);
+    if (!fault.empty()) return fault;
+
+    static const struct {
+        const char* path;
+        const char* role;
+    } kRequired[] = {
+        {"Vorlasta.exe", "the launcher"},
+        {"python/pythonw.exe", "the Python interpreter"},
+        {"app/main.py", "the application"},
+    };
+    std::string missing;
+    for (const auto& required : kRequired) {
+        bool found = false;
+        for (const PayloadEntry& entry : entries) {
+            found = found || (entry.kind == EntryKind::File && entry.path == required.path);
+        }
+        if (!found) {
+            if (!missing.empty()) missing += ", ";
+            missing += std::string(required.path) + " (" + required.role + ")";
+        }
+    }
+    if (!missing.empty()) return "payload lacks " + missing + " at its top level";
+    return {};
+}

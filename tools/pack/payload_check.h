@@ -1,0 +1,39 @@
+#pragma once
+// Rules a payload must follow before it may go into a setup file. Pure: no
+// file system access, so the rules can be tested on plain entry lists.
+#include <stdint.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum class EntryKind { File, Directory, Symlink, Other };
+
+struct PayloadEntry {
+    std::string path;  // UTF-8 (or what the archive holds), '/' separators, no trailing '/'
+    EntryKind kind = EntryKind::File;
+    uint64_t size = 0;
+};
+
+enum class PackMode { Install, Move };
+
+// The installation folder %LOCALAPPDATA%\Vorlasta\ is assumed to take 60
+// UTF-16 units; every path below it must stay within MAX_PATH - 1.
+constexpr long kInstallPrefixUnits = 60;
+constexpr long kMaxPathUnits = 259;
+constexpr uint64_t kMaxFileSize = uint64_t{2} << 30;  // 2 GiB: refused from here on
+
+// UTF-16 code units needed for `text`, or -1 when it is not valid UTF-8
+// (overlong forms, encoded surrogates and values past U+10FFFF are invalid).
+long Utf16Length(std::string_view text);
+
+// `text` made safe for a one-line message: control characters and bytes that
+// are not UTF-8 are written as \xHH.
+std::string Printable(std::string_view text);
+
+// The entry's name inside a ZIP archive: directories end with '/'.
+std::string ZipName(const PayloadEntry& entry);
+
+// Empty when the payload may be packed, otherwise the reason for refusing it.
+// Entries are checked in the given order; the first fault is reported.
+std::string CheckPayload(const std::vector<PayloadEntry>& entries, PackMode mode);

@@ -1,0 +1,53 @@
+#pragma once
+// A setup file: the setup program image, the ZIP payload, then the trailer.
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "setup/trailer.h"
+
+// ByteSource over an open file descriptor.
+class FdByteSource final : public ByteSource {
+public:
+    explicit FdByteSource(int fd) : fd_(fd) {}
+    uint32_t ReadAt(int64_t offset, void* buffer, uint32_t count) override;
+
+private:
+    int fd_;
+};
+
+// ByteSource over bytes in memory.
+class MemoryByteSource final : public ByteSource {
+public:
+    explicit MemoryByteSource(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+    uint32_t ReadAt(int64_t offset, void* buffer, uint32_t count) override;
+
+private:
+    const std::vector<uint8_t>& bytes_;
+};
+
+// Reads the setup program image; refuses one that is not a PE file ("MZ")
+// or that already ends with a trailer.
+std::vector<uint8_t> ReadProgramImage(const std::string& path);
+
+struct SetupFileInfo {
+    uint64_t fileSize = 0;
+    uint64_t payloadOffset = 0;
+    uint64_t payloadSize = 0;
+    int32_t mode = 0;
+};
+
+// Refuses an output path that cannot take the setup file, before any work.
+void CheckOutputPath(const std::string& output);
+
+// Writes program + payload + trailer to a temporary file in the output's
+// folder and renames it into place; on any failure, or on SIGINT, SIGTERM or
+// SIGHUP, the temporary file is removed and `output` is left as it was.
+// writePayload writes the ZIP archive at the descriptor's current position.
+SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_t>& program, int32_t mode,
+                             const std::function<void(int fd)>& writePayload);
+
+// Appends the whole file at `path` to `fd`, byte for byte.
+void CopyFileTo(const std::string& path, int fd);
