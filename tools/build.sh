@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds both programs, the packer and the demo setup file dist/Vorlasta-Setup.exe.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/install-deps.sh
+cmake --preset host >/dev/null
+cmake --build --preset host
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+
+mkdir -p dist
+build/host/bin/vorlasta-pack --program build/windows/bin/Vorlasta-Setup.exe \
+  --payload build/windows/demo-payload --output dist/Vorlasta-Setup.exe
+echo
+echo "Built:"
+for f in build/windows/bin/Vorlasta-Setup.exe build/windows/bin/Vorlasta.exe build/host/bin/vorlasta-pack \
+         dist/Vorlasta-Setup.exe; do
+  printf '  %-40s %9d bytes\n' "$f" "$(stat -c %s "$f")"
+done
