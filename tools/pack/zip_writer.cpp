@@ -66,15 +66,61 @@ void CopyFileData(archive* a, const std::string& source, const PayloadEntry& ent
     }
 }
 
+uint32_t Load16(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0] | p[1] << 8);
+}
+
+uint32_t Load32(const uint8_t* p) {
+    return Load16(p) | Load16(p + 2) << 16;
+}
+
+void ReadAt(int fd, off_t at, uint8_t* buffer, size_t length) {
+    if (pread(fd, buffer, length, at) != static_cast<ssize_t>(length)) {
+        throw Failure(kExitFailed, std::string("cannot read back the payload: ") + strerror(errno));
+    }
+}
+
+void SetUtf8Flag(int fd, off_t flagsAt) {
+    uint8_t flags[2];
+    ReadAt(fd, flagsAt, flags, 2);
+    flags[1] |= 0x08;  // bit 11: the name is UTF-8
+    if (pwrite(fd, flags, 2, flagsAt) != 2) {
+        throw Failure(kExitFailed, std::string("cannot write the payload: ") + strerror(errno));
+    }
+}
+
+// libarchive flags only names that are not ASCII; every name here is UTF-8,
+// so every local and central header says so, and no extractor has to guess.
+void MarkAllNamesUtf8(int fd, off_t zipStart, uint64_t zipLength) {
+    constexpr size_t kEndRecord = 22, kCentralHeader = 46;
+    uint8_t end[kEndRecord];
+    ReadAt(fd, zipStart + static_cast<off_t>(zipLength - kEndRecord), end, kEndRecord);
+    if (Load32(end) != 0x06054b50) throw Failure(kExitFailed, "the payload does not end with its end record");
+    const uint32_t count = Load16(end + 10);
+    std::vector<uint8_t> central(Load32(end + 12));
+    const off_t centralAt = zipStart + Load32(end + 16);
+    ReadAt(fd, centralAt, central.data(), central.size());
+    size_t at = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (at + kCentralHeader > central.size() || Load32(&central[at]) != 0x02014b50) {
+            throw Failure(kExitFailed, "the payload's central directory is malformed");
+        }
+        SetUtf8Flag(fd, centralAt + static_cast<off_t>(at + 8));
+        SetUtf8Flag(fd, zipStart + static_cast<off_t>(Load32(&central[at + 42])) + 6);
+        at += kCentralHeader + Load16(&central[at + 28]) + Load16(&central[at + 30]) + Load16(&central[at + 32]);
+    }
+}
+
 }  // namespace
 
 uint64_t WriteFolderZip(const std::string& root, const std::vector<PayloadEntry>& entries, int fd) {
     std::unique_ptr<archive, decltype(&archive_write_free)> owner(archive_write_new(), archive_write_free);
     archive* a = owner.get();
     Sink sink{fd};
+    const off_t zipStart = lseek(fd, 0, SEEK_CUR);
     archive_write_set_format_zip(a);
     if (archive_write_zip_set_compression_deflate(a) != ARCHIVE_OK ||
-        // Names are stored as UTF-8; libarchive flags (bit 11) those that are not ASCII.
+        // Names are stored as UTF-8 (bit 11 is set on all of them afterwards).
         archive_write_set_format_option(a, "zip", "hdrcharset", "UTF-8") != ARCHIVE_OK ||
         // No padding after the end of the archive: the trailer follows it.
         archive_write_set_bytes_in_last_block(a, 1) != ARCHIVE_OK ||
@@ -99,5 +145,6 @@ uint64_t WriteFolderZip(const std::string& root, const std::vector<PayloadEntry>
         if (archive_write_finish_entry(a) != ARCHIVE_OK) WriteFailed(a, Printable(entry.path));
     }
     if (archive_write_close(a) != ARCHIVE_OK) WriteFailed(a, "the end");
+    MarkAllNamesUtf8(fd, zipStart, sink.written);
     return sink.written;
 }
