@@ -34,11 +34,15 @@ start)
   echo $! >"$state/xvfb.pid"
   for _ in $(seq 1 100); do [ -s "$state/display" ] && break; sleep 0.1; done
   [ -s "$state/display" ] || { echo "Xvfb did not start" >&2; cat "$state/xvfb.log" >&2; exit 1; }
+  # A home of the run's own: Wine links Desktop and the other user folders
+  # to it, so no run shares shortcuts with another or with the real home.
+  mkdir -p "$state/home"
   cat >"$state/env" <<ENV
+export HOME="$state/home"
 export WINEPREFIX="$state/prefix"
 export WINEARCH=win64
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export DISPLAY=":$(head -n1 "$state/display")"
 ENV
   # shellcheck disable=SC1091

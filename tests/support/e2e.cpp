@@ -3,6 +3,11 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <map>
 
@@ -248,10 +253,15 @@ BOOL CALLBACK FindBoxOfProcess(HWND window, LPARAM param) {
     return TRUE;
 }
 
+// Asked of the window itself: GetWindowText does not ask other processes' controls.
 std::wstring WindowText(HWND window) {
-    wchar_t text[4096];
-    int n = GetWindowTextW(window, text, 4096);
-    return std::wstring(text, n > 0 ? n : 0);
+    static wchar_t text[16384];
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, 16384, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000,
+                             &copied)) {
+        return {};
+    }
+    return std::wstring(text, static_cast<size_t>(copied));
 }
 
 using Pixels = std::vector<COLORREF>;
@@ -381,6 +391,120 @@ RunResult RunAnswering(ChildProcess& process, const std::vector<int>& answers, D
         0, static_cast<LONGLONG>(deadline) - static_cast<LONGLONG>(GetTickCount64()))));
     if (result.ended) result.exitCode = process.ExitCode();
     return result;
+}
+
+namespace {
+
+struct FindWindowOf {
+    DWORD pid;
+    const wchar_t* className;
+    HWND found;
+};
+
+BOOL CALLBACK FindWindowOfProcess(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<FindWindowOf*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    wchar_t className[64];
+    if (pid == search->pid && IsWindowVisible(window) && GetClassNameW(window, className, 64) &&
+        wcscmp(className, search->className) == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+HWND WaitForWindow(const ChildProcess& process, const wchar_t* className, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        FindWindowOf search{process.Pid(), className, nullptr};
+        EnumWindows(FindWindowOfProcess, reinterpret_cast<LPARAM>(&search));
+        if (search.found) return search.found;
+        if (!process.Running() || GetTickCount64() > deadline) return nullptr;
+        Sleep(20);
+    }
+}
+
+std::wstring TextOf(HWND window) {
+    return WindowText(window);
+}
+
+std::vector<DWORD> ProcessesNamed(const wchar_t* exeName) {
+    std::vector<DWORD> pids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, exeName) == 0) pids.push_back(entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    return pids;
+}
+
+// ---- Shell and registry -------------------------------------------------------
+
+Shortcut ReadShortcut(const std::wstring& path) {
+    Shortcut shortcut;
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    IShellLinkW* link = nullptr;
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                   reinterpret_cast<void**>(&link)))) {
+        IPersistFile* file = nullptr;
+        if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+            if (SUCCEEDED(file->Load(path.c_str(), STGM_READ))) {
+                wchar_t text[MAX_PATH * 2];
+                shortcut.loaded = true;
+                // The target from its item list: Wine keeps only an ANSI copy of the plain path.
+                LPITEMIDLIST items = nullptr;
+                if (SUCCEEDED(link->GetIDList(&items)) && items) {
+                    if (SHGetPathFromIDListW(items, text)) shortcut.target = text;
+                    CoTaskMemFree(items);
+                }
+                if (shortcut.target.empty() && SUCCEEDED(link->GetPath(text, MAX_PATH * 2, nullptr, SLGP_RAWPATH)))
+                    shortcut.target = text;
+                if (SUCCEEDED(link->GetWorkingDirectory(text, MAX_PATH * 2))) shortcut.workingDirectory = text;
+                if (SUCCEEDED(link->GetIconLocation(text, MAX_PATH * 2, &shortcut.iconIndex))) shortcut.iconPath = text;
+                if (SUCCEEDED(link->GetDescription(text, MAX_PATH * 2))) shortcut.description = text;
+            }
+            file->Release();
+        }
+        link->Release();
+    }
+    CoUninitialize();
+    return shortcut;
+}
+
+std::wstring FolderPath(int csidl) {
+    wchar_t path[MAX_PATH];
+    if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path))) return {};
+    return path;
+}
+
+RegistryValue ReadRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name) {
+    RegistryValue value;
+    HKEY opened;
+    if (RegOpenKeyExW(root, key, 0, KEY_READ, &opened) != ERROR_SUCCESS) return value;
+    BYTE data[4096];
+    DWORD size = sizeof data - sizeof(wchar_t);
+    if (RegQueryValueExW(opened, name, nullptr, &value.type, data, &size) == ERROR_SUCCESS) {
+        value.present = true;
+        if (value.type == REG_SZ || value.type == REG_EXPAND_SZ) {
+            std::wstring text(reinterpret_cast<wchar_t*>(data), size / sizeof(wchar_t));
+            while (!text.empty() && text.back() == L'\0') text.pop_back();
+            value.text = text;
+        } else if (value.type == REG_DWORD && size == 4) {
+            memcpy(&value.number, data, 4);
+        }
+    }
+    RegCloseKey(opened);
+    return value;
+}
+
+void DeleteRegistryTree(HKEY root, const wchar_t* key) {
+    RegDeleteTreeW(root, key);
+    RegDeleteKeyW(root, key);
 }
 
 // ---- Setup files ---------------------------------------------------------------

@@ -82,6 +82,30 @@ struct RunResult {
 };
 RunResult RunAnswering(ChildProcess& process, const std::vector<int>& answers, DWORD timeoutMs = 120000);
 
+// A visible top-level window of the class that the process owns.
+HWND WaitForWindow(const ChildProcess& process, const wchar_t* className, DWORD timeoutMs);
+std::wstring TextOf(HWND window);
+// Process ids of running programs with this file name (as "tar.exe").
+std::vector<DWORD> ProcessesNamed(const wchar_t* exeName);
+
+// ---- Shell and registry -------------------------------------------------------
+struct Shortcut {
+    bool loaded = false;
+    std::wstring target, workingDirectory, iconPath, description;
+    int iconIndex = -1;
+};
+Shortcut ReadShortcut(const std::wstring& path);
+std::wstring FolderPath(int csidl);  // as [Environment]::GetFolderPath gives it
+
+struct RegistryValue {
+    bool present = false;
+    DWORD type = 0;
+    std::wstring text;
+    DWORD number = 0;
+};
+RegistryValue ReadRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name);
+void DeleteRegistryTree(HKEY root, const wchar_t* key);
+
 // ---- Setup files ---------------------------------------------------------------
 std::string SetupProgramImage();  // the bare Vorlasta-Setup.exe the build made
 std::string Trailer(long long payloadOffset, int mode, const char (&magic)[9] = "VRSFX001");
