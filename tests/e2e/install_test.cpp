@@ -5,8 +5,6 @@
 
 #include <shlobj.h>
 
-#include <random>
-
 #include "tests/support/e2e.h"
 #include "tests/support/standin_log.h"
 
@@ -16,13 +14,6 @@ namespace {
 
 const wchar_t kUnpackFailed[] = L"Could not unpack Vorlasta. Check there is free disk space and try again.";
 const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vorlasta";
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(n, '\0');
-    for (char& c : bytes) c = static_cast<char>(random());
-    return bytes;
-}
 
 // The python stand-in: it logs how it was started, so it also plays the
 // installed Vorlasta.exe that the setup opens at the end.

@@ -2,8 +2,6 @@
 // and the payload copy, driven through its real windows and files.
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "tests/support/e2e.h"
 
 using namespace e2e;
@@ -13,13 +11,6 @@ namespace {
 const wchar_t kNoDataInside[] = L"This file is damaged (no Vorlasta data inside). Download it again.";
 const wchar_t kDamaged[] = L"This file is damaged.";
 const wchar_t kCopyFailed[] = L"Could not read the Vorlasta data from this setup file. Download the setup again.";
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(n, '\0');
-    for (char& c : bytes) c = static_cast<char>(random());
-    return bytes;
-}
 
 class SetupEntry : public ::testing::Test {
 protected:

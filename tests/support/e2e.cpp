@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <map>
+#include <random>
 
 namespace e2e {
 
@@ -108,6 +109,13 @@ std::vector<std::wstring> ListNames(const std::wstring& folder, const std::wstri
     FindClose(find);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::string RandomBytes(size_t count, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(count, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    return bytes;
 }
 
 std::string ToUtf8(const std::wstring& text) {
@@ -235,18 +243,19 @@ namespace {
 constexpr int kTextId = 0xFFFF;
 constexpr int kIconId = 0x0440;  // the message box's icon control
 
-struct FindBox {
+struct FindWindowOf {
     DWORD pid;
+    const wchar_t* className;
     HWND found;
 };
 
-BOOL CALLBACK FindBoxOfProcess(HWND window, LPARAM param) {
-    auto* search = reinterpret_cast<FindBox*>(param);
+BOOL CALLBACK FindWindowOfProcess(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<FindWindowOf*>(param);
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
-    wchar_t className[32];
-    if (pid == search->pid && IsWindowVisible(window) && GetClassNameW(window, className, 32) &&
-        wcscmp(className, L"#32770") == 0) {
+    wchar_t className[64];
+    if (pid == search->pid && IsWindowVisible(window) && GetClassNameW(window, className, 64) &&
+        wcscmp(className, search->className) == 0) {
         search->found = window;
         return FALSE;
     }
@@ -345,8 +354,8 @@ BoxIcon ClassifyIcon(HWND box) {
 std::optional<MessageBoxSeen> WaitForMessageBox(const ChildProcess& process, DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
-        FindBox search{process.Pid(), nullptr};
-        EnumWindows(FindBoxOfProcess, reinterpret_cast<LPARAM>(&search));
+        FindWindowOf search{process.Pid(), L"#32770", nullptr};
+        EnumWindows(FindWindowOfProcess, reinterpret_cast<LPARAM>(&search));
         if (search.found) {
             // Let the box finish creating its controls.
             Sleep(100);
@@ -393,28 +402,6 @@ RunResult RunAnswering(ChildProcess& process, const std::vector<int>& answers, D
     return result;
 }
 
-namespace {
-
-struct FindWindowOf {
-    DWORD pid;
-    const wchar_t* className;
-    HWND found;
-};
-
-BOOL CALLBACK FindWindowOfProcess(HWND window, LPARAM param) {
-    auto* search = reinterpret_cast<FindWindowOf*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    wchar_t className[64];
-    if (pid == search->pid && IsWindowVisible(window) && GetClassNameW(window, className, 64) &&
-        wcscmp(className, search->className) == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-}  // namespace
 
 HWND WaitForWindow(const ChildProcess& process, const wchar_t* className, DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;

@@ -21,6 +21,7 @@ bool Exists(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
 std::vector<std::wstring> ListNames(const std::wstring& folder, const std::wstring& pattern = L"*");
+std::string RandomBytes(size_t count, unsigned seed);  // the same bytes for the same seed
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
 
