@@ -2,29 +2,6 @@
 
 #include "common/format_bounded.h"
 
-namespace {
-
-bool IsBlankOrControl(wchar_t unit) {
-    return unit >= 0x0001 && unit <= 0x0020;
-}
-
-}  // namespace
-
-const wchar_t* FindArgumentTail(const wchar_t* commandLine) {
-    if (!commandLine) return L"";
-    const wchar_t* p = commandLine;
-    bool insideQuotes = false;
-    for (; *p; ++p) {
-        if (*p == L'"') {
-            insideQuotes = !insideQuotes;
-        } else if (IsBlankOrControl(*p) && !insideQuotes) {
-            break;
-        }
-    }
-    while (IsBlankOrControl(*p)) ++p;
-    return p;
-}
-
 void CutAtLastBackslash(wchar_t* path) {
     wchar_t* lastBackslash = nullptr;
     for (wchar_t* p = path; *p; ++p) {

@@ -7,11 +7,6 @@ constexpr size_t kChildPathCapacity = 780;    // interpreter and script paths
 constexpr size_t kCommandLineCapacity = 1820;
 constexpr size_t kMessageCapacity = 780;
 
-// What follows the program-name token and the blanks after it; never null.
-// Quotes flip an inside-quotes state and stay part of the token; backslashes
-// are plain text.
-const wchar_t* FindArgumentTail(const wchar_t* commandLine);
-
 // Turns a program's path into its folder by ending it at the last backslash.
 // A path without one is left whole.
 void CutAtLastBackslash(wchar_t* path);

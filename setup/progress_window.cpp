@@ -62,10 +62,10 @@ int RunProgressWindow(HINSTANCE instance) {
     const wchar_t* label = g_setupState.Mode == kModeMove
                                ? L"Moving Vorlasta and your data to this PC...\nPlease wait, this can take a minute."
                                : L"Installing Vorlasta...\nPlease wait, this can take a minute.";
+    HFONT font = CreateMessageFont();
     HWND labelWindow = CreateWindowExW(0, L"STATIC", label, WS_CHILD | WS_VISIBLE | SS_CENTER, 10, 30, 390, 50,
                                        window, nullptr, instance, nullptr);
-    HFONT font = CreateMessageFont();
-    if (font) SendMessageW(labelWindow, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    if (font) SendMessageW(labelWindow, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
 
     // The worker's handle is not kept: the worker ends with the process.
     if (CreateThread(nullptr, 0, InstallWorker, nullptr, 0, nullptr)) {

@@ -10,6 +10,8 @@
 namespace {
 
 constexpr DWORD kCopyChunk = 65536;
+constexpr DWORD kInstallDirSuffixLength = 9;  // "\\Vorlasta"
+constexpr DWORD kLongestArchiveName = 23;     // "vorlasta-4294967295.zip"
 // Static so the copy never needs the heap or a large stack frame.
 unsigned char g_copyBuffer[kCopyChunk];
 
@@ -69,8 +71,15 @@ int RunSetup(HINSTANCE instance) {
     GetModuleFileNameW(nullptr, g_setupState.SelfPath, kPathCapacity);
 
     wchar_t localAppData[kPathCapacity];
-    if (GetEnvironmentVariableW(L"LOCALAPPDATA", localAppData, kPathCapacity) == 0) {
+    const DWORD localAppDataLength = GetEnvironmentVariableW(L"LOCALAPPDATA", localAppData, kPathCapacity);
+    if (localAppDataLength == 0) {
         ShowError(L"LOCALAPPDATA is not set.");
+        return 1;
+    }
+    // A value that does not fit leaves the buffer unfilled, and one that fits
+    // only without "\Vorlasta" would install into a cut-off folder.
+    if (localAppDataLength + kInstallDirSuffixLength >= static_cast<DWORD>(kPathCapacity)) {
+        ShowError(L"The LOCALAPPDATA folder path is too long.");
         return 1;
     }
     FormatBounded(g_setupState.InstallDir, L"%ls\\Vorlasta", localAppData);
@@ -91,11 +100,14 @@ int RunSetup(HINSTANCE instance) {
     }
 
     wchar_t tempFolder[kPathCapacity];
-    GetTempPathW(kPathCapacity, tempFolder);
-    FormatBounded(g_setupState.TempArchivePath, L"%lsvorlasta-%lu.zip", tempFolder,
-                  static_cast<unsigned long>(GetTickCount()));
-    HANDLE archive = CreateFileW(g_setupState.TempArchivePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                                 nullptr);
+    const DWORD tempLength = GetTempPathW(kPathCapacity, tempFolder);
+    HANDLE archive = INVALID_HANDLE_VALUE;
+    // A temporary folder unread, or too long for the archive's full name, is unusable.
+    if (tempLength != 0 && tempLength + kLongestArchiveName < static_cast<DWORD>(kPathCapacity)) {
+        FormatBounded(g_setupState.TempArchivePath, L"%lsvorlasta-%lu.zip", tempFolder,
+                      static_cast<unsigned long>(GetTickCount()));
+        archive = CreateFileW(g_setupState.TempArchivePath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    }
     if (archive == INVALID_HANDLE_VALUE) {
         CloseHandle(setupFile);
         return FailWith(L"Cannot write to the TEMP folder.");

@@ -26,6 +26,12 @@ for exe in "$@"; do
   [ "$icons" -eq 7 ] || fail "$name" "expected 7 icon images, found $icons"
   manifest=$(wrestool -x --raw --type=24 --name=1 "$exe" 2>/dev/null)
   grep -q 'level="asInvoker"' <<<"$manifest" || fail "$name" "manifest does not run asInvoker"
+  # Windows 10/11, 8.1, 8 and 7; no DPI awareness, so windows keep their stated size.
+  for os in 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a 1f676c76-80e1-4239-95bb-83d0f6d0da78 \
+            4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 35138b9a-5d96-4fbd-8e2d-a2440225f93a; do
+    grep -qi "supportedOS Id=\"{$os}\"" <<<"$manifest" || fail "$name" "manifest lacks supportedOS {$os}"
+  done
+  grep -qi 'dpiAware' <<<"$manifest" && fail "$name" "manifest declares DPI awareness"
   echo "checked $name: $(stat -c %s "$exe") bytes, imports: $(echo $dlls)"
 done
 

@@ -1,3 +1,4 @@
+#include "common/argument_tail.h"
 #include "launcher/command_line.h"
 
 #include <gtest/gtest.h>
