@@ -11,7 +11,7 @@
 
 #include "args.h"
 #include "failure.h"
-#include "inspect.h"
+#include "report.h"
 #include "payload_check.h"
 #include "payload_source.h"
 #include "setup_file.h"

@@ -1,4 +1,4 @@
-#include "inspect.h"
+#include "report.h"
 
 #include <errno.h>
 #include <fcntl.h>
