@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "setup/trailer.h"
+#include "tests/support/e2e.h"
 
 namespace {
 
@@ -53,92 +54,19 @@ const Payload kPayloads[] = {{L"1k", kKiB}, {L"1m", kMiB}, {L"256m", 256 * kMiB}
 
 // ---- Files ----------------------------------------------------------------------
 
-std::wstring Join(const std::wstring& folder, const std::wstring& name) {
-    return folder.empty() || folder.back() == L'\\' ? folder + name : folder + L"\\" + name;
-}
-
-std::wstring Quote(const std::wstring& path) {
-    return L"\"" + path + L"\"";
-}
-
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                      nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
-    return out;
-}
-
-std::wstring ProgramDir() {
-    wchar_t path[MAX_PATH];
-    const std::wstring full(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-    return full.substr(0, full.find_last_of(L'\\'));
-}
-
-bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool IsDirectory(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool MakeDirs(const std::wstring& path) {
-    if (IsDirectory(path)) return true;
-    const size_t cut = path.find_last_of(L'\\');
-    if (cut != std::wstring::npos && cut > 2) MakeDirs(path.substr(0, cut));
-    return CreateDirectoryW(path.c_str(), nullptr) || IsDirectory(path);
-}
-
-std::vector<std::wstring> ListNames(const std::wstring& folder, const wchar_t* pattern = L"*") {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(Join(folder, pattern).c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") names.push_back(name);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-void RemoveTree(const std::wstring& path) {
-    if (!IsDirectory(path)) {
-        DeleteFileW(path.c_str());
-        return;
-    }
-    for (const std::wstring& name : ListNames(path)) RemoveTree(Join(path, name));
-    RemoveDirectoryW(path.c_str());
-}
+using e2e::Exists;
+using e2e::Join;
+using e2e::ListNames;
+using e2e::MakeDirs;
+using e2e::Quote;
+using e2e::ReadBytes;
+using e2e::RemoveTree;
+using e2e::ToUtf8;
+using e2e::WriteBytes;
 
 bool WriteAll(HANDLE file, const void* data, size_t size) {
     DWORD written = 0;
     return WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
-}
-
-bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    const bool ok = WriteAll(file, bytes.data(), bytes.size());
-    CloseHandle(file);
-    return ok;
-}
-
-// Reads to the end rather than trusting the size: /proc files report 0.
-std::string ReadBytes(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
-    std::string bytes;
-    static char buffer[1 << 16];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
-    CloseHandle(file);
-    return bytes;
 }
 
 long long FileSize(const std::wstring& path) {
@@ -176,7 +104,7 @@ struct SplitMix64 {
 };
 
 bool MakeSetupFile(const std::wstring& path, long long payloadSize, SplitMix64& random) {
-    const std::string image = ReadBytes(Join(ProgramDir(), L"Vorlasta-Setup.exe"));
+    const std::string image = ReadBytes(Join(e2e::TestBinDir(), L"Vorlasta-Setup.exe"));
     if (image.empty()) return false;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
@@ -570,8 +498,8 @@ int Launcher(const std::wstring& work, int runs, const std::wstring& resultsPath
     RemoveTree(dir);
     MakeDirs(Join(dir, L"python"));
     MakeDirs(Join(dir, L"app"));
-    const std::string launcherImage = ReadBytes(Join(ProgramDir(), L"Vorlasta.exe"));
-    const std::string standinImage = ReadBytes(Join(ProgramDir(), L"stand-ins\\pythonw.exe"));
+    const std::string launcherImage = ReadBytes(Join(e2e::TestBinDir(), L"Vorlasta.exe"));
+    const std::string standinImage = ReadBytes(Join(e2e::TestBinDir(), L"stand-ins\\pythonw.exe"));
     if (launcherImage.empty() || standinImage.empty() || !WriteBytes(Join(dir, L"Vorlasta.exe"), launcherImage) ||
         !WriteBytes(Join(dir, L"python\\pythonw.exe"), standinImage) ||
         !WriteBytes(Join(dir, L"app\\main.py"), "exit 0\n")) {

@@ -59,21 +59,19 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes) {
     return ok;
 }
 
+// Reads to the end rather than trusting the size: /proc files report 0.
 std::string ReadBytes(const std::wstring& path) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return {};
     LARGE_INTEGER size{};
     GetFileSizeEx(file, &size);
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-    size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 24));
-        DWORD got = 0;
-        if (!ReadFile(file, &bytes[done], chunk, &got, nullptr) || got == 0) break;
-        done += got;
-    }
-    bytes.resize(done);
+    std::string bytes;
+    bytes.reserve(static_cast<size_t>(size.QuadPart));
+    std::vector<char> buffer(1 << 20);
+    DWORD got = 0;
+    while (ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
+        bytes.append(buffer.data(), got);
     CloseHandle(file);
     return bytes;
 }
