@@ -139,30 +139,11 @@ int Make(const std::wstring& work) {
 
 // ---- Child processes ----------------------------------------------------------
 
-struct NoCaseLess {
-    bool operator()(const std::wstring& a, const std::wstring& b) const {
-        return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_LESS_THAN;
-    }
-};
-
 // Built once per series, so making it is not part of any timed start.
 std::wstring EnvironmentWith(const std::vector<std::pair<std::wstring, std::wstring>>& changes) {
-    std::map<std::wstring, std::wstring, NoCaseLess> variables;
-    wchar_t* block = GetEnvironmentStringsW();
-    for (const wchar_t* p = block; *p; p += wcslen(p) + 1) {
-        const std::wstring entry = p;
-        const size_t eq = entry.find(L'=', 1);  // "=C:=C:\x" entries start with '='
-        if (eq != std::wstring::npos) variables[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-    FreeEnvironmentStringsW(block);
-    for (const auto& [name, value] : changes) variables[name] = value;
-    std::wstring out;
-    for (const auto& [name, value] : variables) {
-        out += name + L"=" + value;
-        out.push_back(L'\0');
-    }
-    out.push_back(L'\0');
-    return out;
+    std::vector<e2e::EnvChange> all;
+    for (const auto& [name, value] : changes) all.push_back({name, value});
+    return e2e::BuildEnvironmentBlock(all);
 }
 
 class Child {
@@ -209,30 +190,6 @@ private:
 };
 
 // ---- The setup program ----------------------------------------------------------
-
-struct BoxSearch {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK FindBoxOfProcess(HWND window, LPARAM param) {
-    auto* search = reinterpret_cast<BoxSearch*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    wchar_t className[32];
-    if (pid == search->pid && IsWindowVisible(window) && GetClassNameW(window, className, 32) &&
-        wcscmp(className, L"#32770") == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-HWND FindBox(DWORD pid) {
-    BoxSearch search{pid, nullptr};
-    EnumWindows(FindBoxOfProcess, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
 
 std::wstring FindArchive(const std::wstring& folder) {
     const std::vector<std::wstring> names = ListNames(folder, L"vorlasta-*.zip");
@@ -371,7 +328,7 @@ SetupRun RunSetupOnce(const std::wstring& setupPath, long long payloadSize, cons
 
     HWND box = nullptr;
     for (;;) {
-        box = FindBox(setup.pid);
+        box = e2e::FindTopWindow(setup.pid, L"#32770");
         if (box) {
             run.boxMs = NowMs() - setup.startMs;
             break;

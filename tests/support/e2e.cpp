@@ -143,6 +143,8 @@ struct NoCaseLess {
     }
 };
 
+}  // namespace
+
 std::wstring BuildEnvironmentBlock(const std::vector<EnvChange>& changes) {
     std::map<std::wstring, std::wstring, NoCaseLess> variables;
     wchar_t* block = GetEnvironmentStringsW();
@@ -169,7 +171,6 @@ std::wstring BuildEnvironmentBlock(const std::vector<EnvChange>& changes) {
     return out;
 }
 
-}  // namespace
 
 std::wstring Quote(const std::wstring& path) {
     return L"\"" + path + L"\"";
@@ -349,26 +350,31 @@ BoxIcon ClassifyIcon(HWND box) {
 
 }  // namespace
 
+HWND FindTopWindow(DWORD pid, const wchar_t* className) {
+    FindWindowOf search{pid, className, nullptr};
+    EnumWindows(FindWindowOfProcess, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 std::optional<MessageBoxSeen> WaitForMessageBox(const ChildProcess& process, DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
-        FindWindowOf search{process.Pid(), L"#32770", nullptr};
-        EnumWindows(FindWindowOfProcess, reinterpret_cast<LPARAM>(&search));
-        if (search.found) {
+        const HWND found = FindTopWindow(process.Pid(), L"#32770");
+        if (found) {
             // Let the box finish creating its controls.
             Sleep(100);
             MessageBoxSeen box;
-            box.window = search.found;
-            box.caption = WindowText(search.found);
-            HWND text = GetDlgItem(search.found, kTextId);
+            box.window = found;
+            box.caption = WindowText(found);
+            HWND text = GetDlgItem(found, kTextId);
             box.text = text ? WindowText(text) : L"";
             for (int id = IDOK; id <= IDHELP; ++id) {
-                HWND button = GetDlgItem(search.found, id);
+                HWND button = GetDlgItem(found, id);
                 if (button && IsWindowVisible(button)) ++box.buttonCount;
             }
-            box.hasOk = GetDlgItem(search.found, IDOK) != nullptr;
-            box.hasCancel = GetDlgItem(search.found, IDCANCEL) != nullptr;
-            box.icon = ClassifyIcon(search.found);
+            box.hasOk = GetDlgItem(found, IDOK) != nullptr;
+            box.hasCancel = GetDlgItem(found, IDCANCEL) != nullptr;
+            box.icon = ClassifyIcon(found);
             return box;
         }
         if (!process.Running() || GetTickCount64() > deadline) return std::nullopt;
@@ -404,9 +410,7 @@ RunResult RunAnswering(ChildProcess& process, const std::vector<int>& answers, D
 HWND WaitForWindow(const ChildProcess& process, const wchar_t* className, DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
-        FindWindowOf search{process.Pid(), className, nullptr};
-        EnumWindows(FindWindowOfProcess, reinterpret_cast<LPARAM>(&search));
-        if (search.found) return search.found;
+        if (HWND found = FindTopWindow(process.Pid(), className)) return found;
         if (!process.Running() || GetTickCount64() > deadline) return nullptr;
         Sleep(20);
     }

@@ -31,6 +31,9 @@ struct EnvChange {
     std::optional<std::wstring> value;  // nullopt removes the variable
 };
 
+// The current environment with the changes made, as a CreateProcessW block.
+std::wstring BuildEnvironmentBlock(const std::vector<EnvChange>& changes);
+
 class ChildProcess {
 public:
     ChildProcess() = default;
@@ -83,7 +86,9 @@ struct RunResult {
 };
 RunResult RunAnswering(ChildProcess& process, const std::vector<int>& answers, DWORD timeoutMs = 120000);
 
-// A visible top-level window of the class that the process owns.
+// A visible top-level window of the class that the process owns, or nullptr.
+HWND FindTopWindow(DWORD pid, const wchar_t* className);
+// The same, waited for.
 HWND WaitForWindow(const ChildProcess& process, const wchar_t* className, DWORD timeoutMs);
 std::wstring TextOf(HWND window);
 // Process ids of running programs with this file name (as "tar.exe").
