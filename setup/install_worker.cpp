@@ -102,6 +102,7 @@ void Install() {
 DWORD WINAPI InstallWorker(LPVOID) {
     Install();
     // The only signal to the main thread; the outcome is complete before it.
+    InterlockedExchange(&g_installOutcome.WorkerDone, 1);
     PostMessageW(g_installOutcome.Window, WM_CLOSE, 0, 0);
     return 0;
 }

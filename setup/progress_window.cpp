@@ -15,7 +15,9 @@ constexpr wchar_t kClassName[] = L"VorlastaSfx";
 LRESULT CALLBACK ProgressWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CLOSE:
-            DestroyWindow(window);
+            // Alt+F4 or another program's close would end the setup while the
+            // worker, or a tar it started, still writes: only the worker's counts.
+            if (g_installOutcome.WorkerDone) DestroyWindow(window);
             return 0;
         case WM_DESTROY:
             PostQuitMessage(0);
@@ -59,20 +61,25 @@ int RunProgressWindow(HINSTANCE instance) {
                                   kProgressWidth, kProgressHeight, nullptr, nullptr, instance, nullptr);
     g_installOutcome.Window = window;
 
-    const wchar_t* label = g_setupState.Mode == kModeMove
-                               ? L"Moving Vorlasta and your data to this PC...\nPlease wait, this can take a minute."
-                               : L"Installing Vorlasta...\nPlease wait, this can take a minute.";
-    HFONT font = CreateMessageFont();
-    HWND labelWindow = CreateWindowExW(0, L"STATIC", label, WS_CHILD | WS_VISIBLE | SS_CENTER, 10, 30, 390, 50,
-                                       window, nullptr, instance, nullptr);
-    if (font) SendMessageW(labelWindow, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-
-    // The worker's handle is not kept: the worker ends with the process.
-    if (CreateThread(nullptr, 0, InstallWorker, nullptr, 0, nullptr)) {
+    HFONT font = nullptr;
+    bool started = false;
+    // Without the window the worker's close would reach nobody: start no worker.
+    if (window) {
+        const wchar_t* label = g_setupState.Mode == kModeMove
+                                   ? L"Moving Vorlasta and your data to this PC...\nPlease wait, this can take a minute."
+                                   : L"Installing Vorlasta...\nPlease wait, this can take a minute.";
+        font = CreateMessageFont();
+        HWND labelWindow = CreateWindowExW(0, L"STATIC", label, WS_CHILD | WS_VISIBLE | SS_CENTER, 10, 30, 390, 50,
+                                           window, nullptr, instance, nullptr);
+        if (font) SendMessageW(labelWindow, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+        // The worker's handle is not kept: the worker ends with the process.
+        started = CreateThread(nullptr, 0, InstallWorker, nullptr, 0, nullptr) != nullptr;
+    }
+    if (started) {
         RunMessageLoop();
     } else {
         // Nobody would ever close the window: give up now, leaving nothing behind.
-        DestroyWindow(window);
+        if (window) DestroyWindow(window);
         MSG quit;
         PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);  // or the error box would close at once
         DeleteFileW(g_setupState.TempArchivePath);

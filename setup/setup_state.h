@@ -17,10 +17,13 @@ struct SetupState {
 // ErrorText, Succeeded: written by the worker before it posts WM_CLOSE, read by
 // the main thread after its message loop has ended. RunSetup also uses
 // ErrorText for its own boxes, before any worker exists.
+// WorkerDone: set by the worker, after the outcome and just before its WM_CLOSE,
+// so the window can tell that close from any sent by someone else.
 struct InstallOutcome {
     HWND Window;
     wchar_t ErrorText[kErrorTextCapacity];
     LONG Succeeded;
+    volatile LONG WorkerDone;
 };
 
 extern SetupState g_setupState;

@@ -217,6 +217,38 @@ TEST_F(Install, FreshInstallEndToEnd) {
     EXPECT_TRUE(Records(L"powershell", L"expand").empty()) << "no fallback when tar succeeds";
 }
 
+TEST_F(Install, OutsideClosesWaitForTheWorker) {
+    const std::wstring hold = Join(root_, L"tar.hold");
+    ASSERT_TRUE(WriteBytes(hold, ""));
+    ChildProcess setup;
+    ASSERT_TRUE(StartSetup(setup, WriteSetup(Payload{}.Zip(), 0), {{L"VORLASTA_STANDIN_TAR_HOLD", hold}}));
+    std::optional<MessageBoxSeen> question = WaitForMessageBox(setup, 60000);
+    ASSERT_TRUE(question);
+    Press(*question, IDOK);
+    HWND progress = WaitForWindow(setup, L"VorlastaSfx", 60000);
+    ASSERT_TRUE(progress);
+    for (int i = 0; i < 1200 && ProcessesNamed(L"tar.exe").empty(); ++i) Sleep(50);
+    ASSERT_FALSE(ProcessesNamed(L"tar.exe").empty()) << "tar started and is held";
+
+    // Another program's close, then Alt+F4's; each is handled before the call returns.
+    DWORD_PTR ignored;
+    for (auto [message, wParam] : {std::pair<UINT, WPARAM>{WM_CLOSE, 0}, {WM_SYSCOMMAND, SC_CLOSE}}) {
+        EXPECT_TRUE(SendMessageTimeoutW(progress, message, wParam, 0, SMTO_NORMAL, 60000, &ignored)) << message;
+        EXPECT_TRUE(IsWindow(progress)) << "message " << message << " closed the window mid-install";
+    }
+    DeleteFileW(hold.c_str());
+
+    RunResult rest = RunAnswering(setup, {});
+    ASSERT_TRUE(rest.ended);
+    EXPECT_EQ(rest.exitCode, 0u);
+    EXPECT_TRUE(rest.boxes.empty()) << (rest.boxes.empty() ? L"" : rest.boxes[0].text);
+    ExpectInstalled();
+    size_t opened = 0;
+    for (const StandinRecord& r : Records(L"python"))
+        opened += r.phase == L"start" && r.commandLine.find(L"Vorlasta.exe") != std::wstring::npos;
+    EXPECT_EQ(opened, 1u) << "the installed program is opened once";
+}
+
 TEST_F(Install, UpdateKeepsTheShopsData) {
     const std::string db = RandomBytes(300000, 11), appLog = "2026-12-01 started\n";
     MakeDirs(Join(Dir(), L"data"));

@@ -19,6 +19,11 @@ int wmain() {
     }
     if (exit == Setting::Invalid) return Finish(record, kExitUnparsable, L"VORLASTA_STANDIN_TAR_EXIT is not a status");
     if (sleep == Setting::Set) Sleep(static_cast<DWORD>(sleepMs));
+    // Held, as if still unpacking, for as long as the test keeps this file.
+    wchar_t hold[MAX_PATH];
+    if (GetEnvironmentVariableW(L"VORLASTA_STANDIN_TAR_HOLD", hold, MAX_PATH) - 1 < MAX_PATH - 1) {
+        while (GetFileAttributesW(hold) != INVALID_FILE_ATTRIBUTES) Sleep(20);
+    }
 
     const std::vector<std::wstring> args = SplitCommandLine(GetCommandLineW());
     if (args.size() != 5 || args[1] != L"-xf" || args[3] != L"-C") {
