@@ -73,7 +73,7 @@ void Install() {
         wchar_t dataFolder[kPathCapacity];
         wchar_t asideFolder[kPathCapacity];
         FormatBounded(dataFolder, L"%ls\\data", state.InstallDir);
-        FormatBounded(asideFolder, L"%ls\\data-before-move-%ls", state.InstallDir, stamp);
+        FormatBounded(asideFolder, L"%ls%ls%ls", state.InstallDir, kAsideFolderPrefix, stamp);
         if (Exists(dataFolder) && !MoveFileW(dataFolder, asideFolder)) {
             FormatBounded(outcome.ErrorText, L"Could not put the old data aside (%ls). Close Vorlasta and try again.",
                           dataFolder);

@@ -10,7 +10,6 @@
 namespace {
 
 constexpr DWORD kCopyChunk = 65536;
-constexpr DWORD kInstallDirSuffixLength = 9;  // "\\Vorlasta"
 constexpr DWORD kLongestArchiveName = 23;     // "vorlasta-4294967295.zip"
 // Static so the copy never needs the heap or a large stack frame.
 unsigned char g_copyBuffer[kCopyChunk];
@@ -76,13 +75,13 @@ int RunSetup(HINSTANCE instance) {
         ShowError(L"LOCALAPPDATA is not set.");
         return 1;
     }
-    // A value that does not fit leaves the buffer unfilled, and one that fits
-    // only without "\Vorlasta" would install into a cut-off folder.
-    if (localAppDataLength + kInstallDirSuffixLength >= static_cast<DWORD>(kPathCapacity)) {
+    // Longer values would cut the paths built inside InstallDir without a word,
+    // and a move would then set the data aside under a cut-off name.
+    if (localAppDataLength > static_cast<DWORD>(kMaxLocalAppDataLength)) {
         ShowError(L"The LOCALAPPDATA folder path is too long.");
         return 1;
     }
-    FormatBounded(g_setupState.InstallDir, L"%ls\\Vorlasta", localAppData);
+    FormatBounded(g_setupState.InstallDir, L"%ls%ls", localAppData, kInstallDirSuffix);
 
     HANDLE setupFile = CreateFileW(g_setupState.SelfPath, GENERIC_READ, FILE_SHARE_READ, nullptr,
                                    OPEN_EXISTING, 0, nullptr);

@@ -5,6 +5,18 @@
 constexpr int kPathCapacity = 260;
 constexpr int kErrorTextCapacity = 600;
 
+template <int N>
+constexpr int TextLength(const wchar_t (&)[N]) { return N - 1; }
+
+// InstallDir is LOCALAPPDATA followed by kInstallDirSuffix. The longest path
+// built inside it is a move's aside folder: the prefix below and a 15-unit
+// stamp (YYYYMMDD-HHMMSS). LOCALAPPDATA gets what that leaves of a path buffer.
+constexpr wchar_t kInstallDirSuffix[] = L"\\Vorlasta";
+constexpr wchar_t kAsideFolderPrefix[] = L"\\data-before-move-";
+constexpr int kStampLength = 15;
+constexpr int kMaxLocalAppDataLength =
+    kPathCapacity - 1 - TextLength(kInstallDirSuffix) - TextLength(kAsideFolderPrefix) - kStampLength;
+
 // Written by RunSetup on the main thread before the worker exists; read-only after.
 struct SetupState {
     wchar_t SelfPath[kPathCapacity];

@@ -75,13 +75,14 @@ TEST_F(SetupEntry, LocalAppDataMissingOrEmpty) {
 
 TEST_F(SetupEntry, PathsTooLongForTheirBuffers) {
     const std::wstring setup = WriteSetup(SetupFile(RandomBytes(100, 6), 0));
-    // 250 units still leave room for "\\Vorlasta"; 251 and a value past the buffer do not.
-    const std::wstring longest = L"C:\\" + std::wstring(247, L'l');
+    // 217 units leave room for "\\Vorlasta\\data-before-move-YYYYMMDD-HHMMSS" in a
+    // path buffer; 218 and a value past the buffer do not.
+    const std::wstring longest = L"C:\\" + std::wstring(214, L'l');
     RunResult run = Run(setup, {IDCANCEL}, {{L"LOCALAPPDATA", longest}});
     ASSERT_EQ(run.boxes.size(), 1u);
     EXPECT_EQ(run.boxes[0].text, L"Install Vorlasta by Morvenhale?\n\nFolder: " + longest +
                                      L"\\Vorlasta\n\nA desktop icon will be added.");
-    for (size_t length : {251, 400}) {
+    for (size_t length : {218, 400}) {
         SCOPED_TRACE(length);
         RunResult tooLong = Run(setup, {IDOK}, {{L"LOCALAPPDATA", L"C:\\" + std::wstring(length - 3, L'l')}});
         ExpectSingleErrorBox(tooLong, L"The LOCALAPPDATA folder path is too long.");

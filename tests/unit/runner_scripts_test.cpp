@@ -9,6 +9,7 @@
 #include "setup/hidden_runner.h"
 #include "setup/install_scripts.h"
 #include "setup/progress_window.h"
+#include "setup/setup_state.h"
 
 namespace {
 
@@ -157,6 +158,7 @@ TEST(InstallScripts, Stamp) {
     EXPECT_STREQ(stamp, L"20261209-070503");
     BuildStamp(2031, 1, 31, 23, 59, 59, stamp);
     EXPECT_STREQ(stamp, L"20310131-235959");
+    EXPECT_EQ(wcslen(stamp), size_t{kStampLength}) << "the LOCALAPPDATA limit counts on this length";
 }
 
 TEST(ProgressWindow, OriginRoundsTowardZero) {
