@@ -222,7 +222,7 @@ TEST_F(PackTest, ZipPayloadIsEmbeddedByteForByteAndInspectShowsIt) {
     EXPECT_EQ(inspect.status, 0) << inspect.err;
     EXPECT_EQ(inspect.out, setup_.string() + ": Vorlasta setup file\n  payload offset: 512\n  payload size:   " +
                                std::to_string(zip.size()) + " bytes, 5 entries\n  mode:           2 (Move)\n"
-                               "  signed:         no\n  top level:\n    Vorlasta.exe\n    app/\n    data/\n    python/\n");
+                               "  version:        none\n  signed:         no\n  top level:\n    Vorlasta.exe\n    app/\n    data/\n    python/\n");
 }
 
 // Every failure: its status, the reason on one line of stderr (a usage error
@@ -309,6 +309,37 @@ TEST_F(PackTest, InspectSeesATrailerBeforeACertificateTable) {
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.out.find("  signed:         yes"), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("    python/\n"), std::string::npos) << result.out;
+}
+
+TEST_F(PackTest, InspectShowsTheProgramsVersion) {
+    // A PE32+ image whose one section holds a resource tree: type 16, name 1,
+    // language 1033, then the version block with its fixed part at +40.
+    const auto put = [this](size_t at, uint32_t value, size_t size = 4) { memcpy(&programBytes_[at], &value, size); };
+    const struct {
+        const char* what;
+        uint32_t signature, productLs;
+        std::string shown;
+    } cases[] = {
+        {"three parts", 0xFEEF04BD, 0x00030000, "1.2.3"},
+        {"a fourth part", 0xFEEF04BD, 0x00030004, "1.2.3.4"},
+        {"no version signature", 0xFEEF04BE, 0x00030000, "none"},
+    };
+    for (const auto& c : cases) {
+        programBytes_.assign(0x300, '\0');
+        programBytes_.replace(0, 2, "MZ").replace(0x40, 4, std::string("PE\0\0", 4));
+        put(0x3C, 0x40), put(0x46, 1, 2), put(0x54, 240, 2), put(0x58, 0x20B, 2), put(0x58 + 108, 16);
+        put(0x58 + 128, 0x1000), put(0x148 + 8, 0x100), put(0x148 + 12, 0x1000), put(0x148 + 16, 0x100),
+            put(0x148 + 20, 0x200);
+        put(0x20E, 1, 2), put(0x210, 16), put(0x214, 0x80000018), put(0x226, 1, 2), put(0x228, 1),
+            put(0x22C, 0x80000030), put(0x23E, 1, 2), put(0x240, 1033), put(0x244, 0x48), put(0x248, 0x1058),
+            put(0x24C, 92);
+        put(0x280, c.signature), put(0x288, 0x00090009), put(0x28C, 0x00090009);  // file version 9.9.9.9
+        put(0x290, 0x00010002), put(0x294, c.productLs);
+        WriteFile(program_, programBytes_);
+        ASSERT_EQ(Pack(payload_, setup_).status, 0) << c.what;
+        const Result result = Run({"inspect", setup_});
+        EXPECT_NE(result.out.find("\n  version:        " + c.shown + "\n"), std::string::npos) << c.what << result.out;
+    }
 }
 
 TEST_F(PackTest, InterruptedRunLeavesNoFile) {

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Checks that each program is a PE32+ x86-64 GUI image that imports only
-# Windows system DLLs and carries icon group 1 (language 1033) and a manifest.
+# Windows system DLLs, stays within its size budget and carries icon group 1
+# (language 1033), a manifest and a version resource of the given version.
+#   check-programs.sh <version> <program>...
 set -uo pipefail
+version=$1
+shift
 objdump=x86_64-w64-mingw32-objdump
 allowed='^(kernel32|user32|shell32|gdi32|advapi32|msvcrt|ole32|shlwapi|comctl32)\.dll$'
 failures=0
@@ -32,6 +36,23 @@ for exe in "$@"; do
     grep -qi "supportedOS Id=\"{$os}\"" <<<"$manifest" || fail "$name" "manifest lacks supportedOS {$os}"
   done
   grep -qi 'dpiAware' <<<"$manifest" && fail "$name" "manifest declares DPI awareness"
+
+  # Version resource 1 in language 1033 with US English Unicode strings.
+  budget=32768 description=Vorlasta
+  [ "$name" = Vorlasta-Setup.exe ] && budget=40960 description="Vorlasta Setup"
+  [ "$(stat -c %s "$exe")" -le "$budget" ] || fail "$name" "larger than its budget of $budget bytes"
+  grep -qE -- '--type=16 --name=1 --language=1033' <<<"$resources" || fail "$name" "no version resource 1 in language 1033"
+  raw=$(wrestool -x --raw --type=16 --name=1 "$exe" 2>/dev/null | od -An -v -tx1 | tr -d ' \n')
+  # Each string is its key, zero, alignment, its value, zero; in UTF-16LE.
+  utf16() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE | od -An -v -tx1 | tr -d ' \n'; }
+  has_value() { grep -qE "$(utf16 "$1")0000(0000)?$(utf16 "$2")0000" <<<"$raw"; }
+  for pair in "CompanyName=Morvenhale" "ProductName=Vorlasta" "FileDescription=$description" \
+              "OriginalFilename=$name" "InternalName=${name%.exe}" "FileVersion=$version" \
+              "ProductVersion=$version" "LegalCopyright=Copyright (C) 2026 Morvenhale"; do
+    has_value "${pair%%=*}" "${pair#*=}" || fail "$name" "version resource lacks ${pair%%=*} \"${pair#*=}\""
+  done
+  grep -q "$(utf16 040904B0)" <<<"$raw" || fail "$name" "version strings are not US English Unicode (040904B0)"
+  grep -qE "$(utf16 Translation)0000(0000)?0904b004" <<<"$raw" || fail "$name" "version translation is not 1033/1200"
   echo "checked $name: $(stat -c %s "$exe") bytes, imports: $(echo $dlls)"
 done
 

@@ -9,6 +9,7 @@
 
 #include "failure.h"
 #include "payload_source.h"
+#include "program_version.h"
 #include "setup_file.h"
 #include "unique_fd.h"
 
@@ -51,10 +52,12 @@ void Inspect(const std::string& path, std::ostream& out) {
         topLevel.insert(Printable(entry.path.substr(0, slash)) + (folder ? "/" : ""));
     }
 
+    const std::string version = ReadProgramVersion(source, trailer.payloadOffset);
     out << shown << ": Vorlasta setup file\n"
         << "  payload offset: " << trailer.payloadOffset << "\n"
         << "  payload size:   " << trailer.payloadSize << " bytes, " << entries.size() << " entries\n"
         << "  mode:           " << trailer.mode << " (" << (trailer.mode == kModeMove ? "Move" : "Install") << ")\n"
+        << "  version:        " << (version.empty() ? "none" : version) << "\n"
         << "  signed:         "
         << (trailer.signedFile ? "yes (certificate table after the trailer)" : "no") << "\n"
         << "  top level:\n";
