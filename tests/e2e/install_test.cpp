@@ -249,6 +249,29 @@ TEST_F(Install, OutsideClosesWaitForTheWorker) {
     EXPECT_EQ(opened, 1u) << "the installed program is opened once";
 }
 
+TEST_F(Install, NoProgressWindowNoWorker) {
+    ChildProcess setup;
+    ASSERT_TRUE(StartSetup(setup, WriteSetup(Payload{}.Zip(), 0)));
+    std::optional<MessageBoxSeen> question = WaitForMessageBox(setup, 60000);
+    ASSERT_TRUE(question);
+    // The question runs on the thread that then makes the progress window: refuse it there.
+    HMODULE refusal = LoadLibraryW(Join(TestBinDir(), L"window_refusal.dll").c_str());
+    ASSERT_TRUE(refusal);
+    HHOOK hook = SetWindowsHookExW(WH_CBT, reinterpret_cast<HOOKPROC>(GetProcAddress(refusal, "RefuseProgressWindow")),
+                                   refusal, GetWindowThreadProcessId(question->window, nullptr));
+    ASSERT_TRUE(hook);
+    Press(*question, IDOK);
+    for (int i = 0; i < 1200 && IsWindow(question->window); ++i) Sleep(50);
+    RunResult rest = RunAnswering(setup, {IDOK});
+    UnhookWindowsHookEx(hook);
+    ASSERT_TRUE(rest.ended) << "the setup hangs with nothing on screen";
+    ASSERT_EQ(rest.boxes.size(), 1u);
+    EXPECT_EQ(rest.boxes[0].text, L"Something went wrong.");
+    EXPECT_EQ(rest.exitCode, 1u);
+    EXPECT_TRUE(TempArchives().empty());
+    EXPECT_TRUE(Log().empty()) << "no worker step ran";
+}
+
 TEST_F(Install, UpdateKeepsTheShopsData) {
     const std::string db = RandomBytes(300000, 11), appLog = "2026-12-01 started\n";
     MakeDirs(Join(Dir(), L"data"));
