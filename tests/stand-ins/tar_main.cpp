@@ -21,7 +21,8 @@ int wmain() {
     if (sleep == Setting::Set) Sleep(static_cast<DWORD>(sleepMs));
     // Held, as if still unpacking, for as long as the test keeps this file.
     wchar_t hold[MAX_PATH];
-    if (GetEnvironmentVariableW(L"VORLASTA_STANDIN_TAR_HOLD", hold, MAX_PATH) - 1 < MAX_PATH - 1) {
+    const DWORD holdLength = GetEnvironmentVariableW(L"VORLASTA_STANDIN_TAR_HOLD", hold, MAX_PATH);
+    if (holdLength > 0 && holdLength < MAX_PATH) {
         while (GetFileAttributesW(hold) != INVALID_FILE_ATTRIBUTES) Sleep(20);
     }
 
