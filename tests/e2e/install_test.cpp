@@ -402,8 +402,6 @@ TEST_F(Install, TarGetsShortFormsOnlyOfPathsOutsideTheCodePage) {
         EXPECT_EQ(tar[0].exitCode, 0) << ToUtf8(tar[0].error);
         const std::wstring dir = row.dirShort ? ShortPath(Dir()) : Dir();
         const std::wstring archiveStart = row.archiveShort ? ShortPath(temp_) + L"\\" : temp_ + L"\\vorlasta-";
-        EXPECT_EQ(dir != Dir(), row.dirShort) << "a short form differs from its path";
-        EXPECT_EQ(archiveStart.find(L'~') != std::wstring::npos, row.archiveShort);
         EXPECT_EQ(tar[0].archive.rfind(archiveStart, 0), 0u) << ToUtf8(tar[0].archive);
         // The archive is gone by now: its name is the one that arrived.
         EXPECT_EQ(tar[0].commandLine, L"\"" + FolderPath(CSIDL_SYSTEM) + L"\\tar.exe\" -xf \"" + tar[0].archive +

@@ -275,7 +275,6 @@ TEST_F(StandinRun, TarAndExpandArchiveUnpackOrObeyTheInjectedExit) {
     ASSERT_TRUE(WriteBytes(dest + L"\\readme.txt", "old") && WriteBytes(dest + L"\\keep.txt", "mine"));
     const std::wstring shortRoot = e2e::ShortPath(root), tarArchive = shortRoot + L"\\it's payload 1.zip",
                        tarDest = shortRoot + L"\\install dir";
-    ASSERT_EQ(shortRoot.find_first_of(L"\u0418\u674e"), std::wstring::npos) << ToUtf8(shortRoot);
     const std::wstring tar = e2e::Quote(Program(L"tar.exe")), files = e2e::Quote(tarArchive) + L" -C " + e2e::Quote(tarDest);
     const std::wstring ps = Arg(Program(L"powershell.exe")) + L" " + kPrefix;
     const std::wstring script = Script(ScriptKind::Expand, fresh, archive);
