@@ -44,3 +44,20 @@ void BuildTarCommand(const wchar_t* systemFolder, const wchar_t* archive, const 
                      wchar_t (&out)[kScriptCapacity]) {
     FormatBounded(out, L"\"%ls\\tar.exe\" -xf \"%ls\" -C \"%ls\"", systemFolder, archive, installDir);
 }
+
+bool SurvivesCodePage(UINT codePage, const wchar_t* text) {
+    char narrow[2 * kPathCapacity];  // a double-byte code page needs two bytes a unit
+    BOOL usedDefault = FALSE;
+    // Best-fit would pass Ł as L, naming another folder just as '?' does.
+    const int written = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, -1, narrow, sizeof narrow,
+                                            nullptr, &usedDefault);
+    return written > 0 && !usedDefault;
+}
+
+const wchar_t* PathForAnsiProgram(const wchar_t* path, UINT codePage, ShortPathQuery queryShort,
+                                  wchar_t (&shortPath)[kPathCapacity]) {
+    if (SurvivesCodePage(codePage, path)) return path;
+    const DWORD length = queryShort(path, shortPath, kPathCapacity);
+    if (length == 0 || length >= static_cast<DWORD>(kPathCapacity)) return path;
+    return SurvivesCodePage(codePage, shortPath) ? shortPath : path;
+}

@@ -33,7 +33,11 @@ bool Unpack(const wchar_t* systemFolder, const wchar_t* quotedDir) {
     const SetupState& state = g_setupState;
     wchar_t script[kScriptCapacity];
     if (systemFolder[0] != L'\0') {
-        BuildTarCommand(systemFolder, state.TempArchivePath, state.InstallDir, script);
+        // Both exist by now, so their short forms can be asked for.
+        wchar_t shortArchive[kPathCapacity], shortDir[kPathCapacity];
+        BuildTarCommand(systemFolder,
+                        PathForAnsiProgram(state.TempArchivePath, CP_ACP, GetShortPathNameW, shortArchive),
+                        PathForAnsiProgram(state.InstallDir, CP_ACP, GetShortPathNameW, shortDir), script);
         if (RunHidden(nullptr, script, kTarTimeoutMs) == 0) {
             DeleteFileW(state.TempArchivePath);
             return true;

@@ -424,6 +424,46 @@ TEST_F(Install, AwkwardFolderNames) {
     }
 }
 
+// tar has an ANSI main: a path with characters outside the code page (1252
+// here) reaches it in its short form, and only such a path.
+TEST_F(Install, TarGetsShortFormsOnlyOfPathsOutsideTheCodePage) {
+    ASSERT_EQ(GetACP(), 1252u) << "the rows assume a Western-European code page";
+    const std::wstring petr = L"\u041f\u0451\u0442\u0440 \u5c71\u7530";  // Пётр 山田
+    const struct Row {
+        std::wstring localProfile, tempProfile;
+        bool dirShort, archiveShort;
+    } rows[] = {
+        {L"Plain", L"Plain", false, false},
+        {L"Jos\u00e9", L"Jos\u00e9", false, false},
+        {petr, petr, true, true},
+        {petr, L"Plain", true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(ToUtf8(row.localProfile + L" / " + row.tempProfile));
+        CleanDesktop();
+        DeleteFileW(log_.c_str());
+        UseLocalAppData(Join(root_, row.localProfile + L"\\AppData\\Local"));
+        temp_ = Join(root_, row.tempProfile + L"\\AppData\\Local\\Temp");
+        MakeDirs(temp_);
+        RunResult run = RunSetup(Payload{}.Zip(), 0);
+        EXPECT_EQ(run.exitCode, 0u);
+        EXPECT_EQ(run.boxes.size(), 1u);
+        ExpectInstalled();
+        ExpectLiteralsNameTheFolder();  // PowerShell keeps the long paths
+        EXPECT_TRUE(Records(L"powershell", L"expand").empty()) << "tar unpacked";
+
+        std::vector<StandinRecord> tar = Records(L"tar");
+        ASSERT_EQ(tar.size(), 1u);
+        EXPECT_EQ(tar[0].exitCode, 0) << ToUtf8(tar[0].error);
+        const std::wstring dir = row.dirShort ? ShortPath(Dir()) : Dir();
+        const std::wstring archiveStart = row.archiveShort ? ShortPath(temp_) + L"\\" : temp_ + L"\\vorlasta-";
+        EXPECT_EQ(tar[0].archive.rfind(archiveStart, 0), 0u) << ToUtf8(tar[0].archive);
+        // The archive is gone by now: its name is the one that arrived.
+        EXPECT_EQ(tar[0].commandLine, L"\"" + FolderPath(CSIDL_SYSTEM) + L"\\tar.exe\" -xf \"" + tar[0].archive +
+                                          L"\" -C \"" + dir + L"\"");
+    }
+}
+
 TEST_F(Install, StopStepEndsOnlyCopiesRunningFromTheFolder) {
     // A copy of the application running from the installation folder, and one elsewhere.
     const std::wstring elsewhere = Join(root_, L"Elsewhere");

@@ -41,6 +41,8 @@ start)
 export HOME="$state/home"
 export WINEPREFIX="$state/prefix"
 export WINEARCH=win64
+# A locale Wine reads as English: ANSI code page 1252, whatever the host's.
+export LC_ALL=C.UTF-8
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export DISPLAY=":$(head -n1 "$state/display")"

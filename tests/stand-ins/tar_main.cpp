@@ -1,5 +1,8 @@
 // tar.exe stand-in: unpacks the ZIP archive the setup program hands to
-// Windows' bsdtar, as `tar -xf <archive> -C <folder>`.
+// Windows' bsdtar, as `tar -xf <archive> -C <folder>`. Like bsdtar it has an
+// ANSI main: its arguments arrive through the ANSI code page, '?' in place of
+// characters outside it, so such a path cannot be opened. The log's
+// commandLine is what was passed; archive and destination are what arrived.
 #include <windows.h>
 
 #include "standin_common.h"
@@ -7,7 +10,20 @@
 
 using namespace standin;
 
-int wmain() {
+namespace {
+
+std::wstring FromAnsi(const char* text) {
+    const int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (units <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], units);
+    wide.resize(static_cast<size_t>(units - 1));
+    return wide;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     LogRecord record = BeginRecord(L"tar");
 
@@ -26,12 +42,11 @@ int wmain() {
         while (GetFileAttributesW(hold) != INVALID_FILE_ATTRIBUTES) Sleep(20);
     }
 
-    const std::vector<std::wstring> args = SplitCommandLine(GetCommandLineW());
-    if (args.size() != 5 || args[1] != L"-xf" || args[3] != L"-C") {
+    if (argc != 5 || std::string(argv[1]) != "-xf" || std::string(argv[3]) != "-C") {
         return Finish(record, kExitUnparsable, L"expected exactly: -xf <archive> -C <folder>");
     }
-    const std::wstring& archivePath = args[2];
-    const std::wstring& destination = args[4];
+    const std::wstring archivePath = FromAnsi(argv[2]);
+    const std::wstring destination = FromAnsi(argv[4]);
     record.Add("archive", archivePath);
     record.Add("destination", destination);
 

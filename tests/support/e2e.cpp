@@ -80,6 +80,12 @@ bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::wstring ShortPath(const std::wstring& path) {
+    wchar_t out[MAX_PATH];
+    const DWORD length = GetShortPathNameW(path.c_str(), out, MAX_PATH);
+    return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(out, length);
+}
+
 bool IsDirectory(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);

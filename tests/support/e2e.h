@@ -19,6 +19,7 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadBytes(const std::wstring& path);
 bool Exists(const std::wstring& path);
 bool IsDirectory(const std::wstring& path);
+std::wstring ShortPath(const std::wstring& path);  // its 8.3 form; empty when there is none
 void RemoveTree(const std::wstring& path);
 std::vector<std::wstring> ListNames(const std::wstring& folder, const std::wstring& pattern = L"*");
 std::string RandomBytes(size_t count, unsigned seed);  // the same bytes for the same seed

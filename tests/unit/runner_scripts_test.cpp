@@ -152,6 +152,41 @@ TEST(InstallScripts, LongestPathsFitTheirBuffers) {
     EXPECT_EQ(ScriptAsPowerShellSeesIt(command.c_str()), out);
 }
 
+// What the fake GetShortPathNameW knows of every path; nullptr: no short form.
+const wchar_t* g_shortForm = nullptr;
+DWORD WINAPI FakeShortPath(LPCWSTR, LPWSTR out, DWORD capacity) {
+    if (!g_shortForm) return 0;
+    const DWORD length = static_cast<DWORD>(wcslen(g_shortForm));
+    if (length >= capacity) return length + 1;
+    wcscpy(out, g_shortForm);
+    return length;
+}
+
+TEST(InstallScripts, TarGetsThePathOrAShortFormItsCodePageKeeps) {
+    const std::wstring tooLong = L"C:\\" + std::wstring(300, L'A');
+    const struct Row {
+        const char* what;
+        const wchar_t *path, *shortForm;
+        bool getsShort;
+    } rows[] = {
+        {"ASCII keeps its path", L"C:\\Users\\Peter Smith\\Temp\\vorlasta-42.zip", L"C:\\Users\\PETERS~1\\Temp\\VORLAS~1.ZIP", false},
+        {"Latin-1 survives code page 1252", L"C:\\Users\\Jos\u00e9\\AppData\\Local\\Vorlasta", L"C:\\Users\\JOS~1\\AppData\\Local\\Vorlasta", false},
+        {"Cyrillic", L"C:\\Users\\\u041f\u0451\u0442\u0440\\AppData\\Local\\Vorlasta", L"C:\\Users\\____~B1O\\AppData\\Local\\Vorlasta", true},
+        {"CJK", L"C:\\Users\\\u5c71\u7530\\Temp\\vorlasta-42.zip", L"C:\\Users\\__~1\\Temp\\VORLAS~1.ZIP", true},
+        {"best fit would give L for \u0141", L"C:\\Users\\\u0141\u00f3d\u017a\\Vorlasta", L"C:\\Users\\DZ~1\\Vorlasta", true},
+        {"short form still outside the code page", L"C:\\Users\\\u5c71\u7530 \u592a\u90ce\\Vorlasta", L"C:\\Users\\\u5c71\u7530~1\\Vorlasta", false},
+        {"no short form", L"C:\\Users\\\u5c71\u7530\\Vorlasta", nullptr, false},
+        {"short form too long for its buffer", L"C:\\Users\\\u5c71\u7530\\Vorlasta", tooLong.c_str(), false},
+    };
+    for (const Row& row : rows) {
+        g_shortForm = row.shortForm;
+        wchar_t shortPath[kPathCapacity] = L"";
+        const wchar_t* chosen = PathForAnsiProgram(row.path, 1252, FakeShortPath, shortPath);
+        EXPECT_STREQ(chosen, row.getsShort ? row.shortForm : row.path) << row.what;
+    }
+    g_shortForm = nullptr;
+}
+
 TEST(InstallScripts, Stamp) {
     wchar_t stamp[kStampCapacity];
     BuildStamp(2026, 12, 9, 7, 5, 3, stamp);

@@ -265,15 +265,17 @@ protected:
     std::wstring root, log;
 };
 
-// tar.exe into a folder that is there (bsdtar never makes it), Expand-Archive
-// into a new one.
+// tar.exe into a folder that is there (bsdtar never makes it), given short
+// paths its ANSI main can read, Expand-Archive into a new one.
 TEST_F(StandinRun, TarAndExpandArchiveUnpackOrObeyTheInjectedExit) {
     const std::string zip = e2e::MakeZip({{"readme.txt", "new"}, {"app/data/", ""}, {"\xE6\x9D\x8E/Zo\xC3\xAB.txt", "z"}});
     const std::wstring archive = root + L"\\it's payload 1.zip", dest = root + L"\\install dir",
                        fresh = root + L"\\new $dir\\nested;(1)";
     ASSERT_TRUE(WriteBytes(archive, zip) && e2e::MakeDirs(dest));
     ASSERT_TRUE(WriteBytes(dest + L"\\readme.txt", "old") && WriteBytes(dest + L"\\keep.txt", "mine"));
-    const std::wstring tar = e2e::Quote(Program(L"tar.exe")), files = e2e::Quote(archive) + L" -C " + e2e::Quote(dest);
+    const std::wstring shortRoot = e2e::ShortPath(root), tarArchive = shortRoot + L"\\it's payload 1.zip",
+                       tarDest = shortRoot + L"\\install dir";
+    const std::wstring tar = e2e::Quote(Program(L"tar.exe")), files = e2e::Quote(tarArchive) + L" -C " + e2e::Quote(tarDest);
     const std::wstring ps = Arg(Program(L"powershell.exe")) + L" " + kPrefix;
     const std::wstring script = Script(ScriptKind::Expand, fresh, archive);
     const struct {
@@ -283,8 +285,10 @@ TEST_F(StandinRun, TarAndExpandArchiveUnpackOrObeyTheInjectedExit) {
     } rows[] = {
         {tar + L" -xvf " + files, dest, {}, 64},  // not the shape the setup program uses
         {tar + L" -xf " + files, dest, {{L"VORLASTA_STANDIN_TAR_EXIT", L"5"}, {L"VORLASTA_STANDIN_TAR_SLEEP_MS", L"50"}}, 5},
+        // Long paths reach it with '?' for Иван and 李, as they reach bsdtar.
+        {tar + L" -xf " + e2e::Quote(archive) + L" -C " + e2e::Quote(dest), dest, {}, 1},
         {tar + L" -xf " + files, dest, {}, 0},
-        {tar + L" -xf " + e2e::Quote(archive) + L" -C " + e2e::Quote(root + L"\\none"), root + L"\\none", {}, 1},
+        {tar + L" -xf " + e2e::Quote(tarArchive) + L" -C " + e2e::Quote(shortRoot + L"\\none"), root + L"\\none", {}, 1},
         {ps + Arg(Replace(script, L"-LiteralPath", L"-Path")), fresh, {}, 64},  // not one of the three scripts
         {ps + Arg(script), fresh, {{L"VORLASTA_STANDIN_PS_EXIT_EXPAND", L"3"}}, 3},
         {ps + Arg(script), fresh, {}, 0},
@@ -302,13 +306,14 @@ TEST_F(StandinRun, TarAndExpandArchiveUnpackOrObeyTheInjectedExit) {
     }
     EXPECT_EQ(ReadBytes(dest + L"\\keep.txt"), "mine");
     const std::vector<StandinRecord> records = ReadStandinLog(log);
-    ASSERT_EQ(records.size(), 7u);
-    const StandinRecord& unpacked = records[2];
+    ASSERT_EQ(records.size(), 8u);
+    const StandinRecord& unpacked = records[3];
     EXPECT_EQ(std::make_tuple(unpacked.program, unpacked.archive, unpacked.destination, unpacked.archiveCrc),
-              std::make_tuple(L"tar"s, archive, dest, Hex8(Crc32(zip))));
-    EXPECT_EQ(unpacked.args, (std::vector<std::wstring>{L"-xf", archive, L"-C", dest}));
-    EXPECT_EQ(std::make_pair(records[6].program, records[6].kind), std::make_pair(L"powershell"s, L"expand"s));
-    EXPECT_EQ(std::make_pair(records[6].script, records[6].literals),
+              std::make_tuple(L"tar"s, tarArchive, tarDest, Hex8(Crc32(zip))));
+    EXPECT_EQ(unpacked.args, (std::vector<std::wstring>{L"-xf", tarArchive, L"-C", tarDest}));
+    EXPECT_EQ(records[2].destination, root.substr(0, root.find(L'\u0418')) + L"???? ? O'Neil\\install dir");
+    EXPECT_EQ(std::make_pair(records[7].program, records[7].kind), std::make_pair(L"powershell"s, L"expand"s));
+    EXPECT_EQ(std::make_pair(records[7].script, records[7].literals),
               std::make_pair(script, std::vector<std::wstring>{archive, fresh}));
 }
 
