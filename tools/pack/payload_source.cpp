@@ -61,10 +61,15 @@ void SpoolWrite(Spool& spool, const void* data, size_t length) {
 // each against the central directory that `records` were read from.
 std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what, const std::vector<ZipRecord>& records,
                                       Spool* spool) {
-    std::map<std::string, const ZipRecord*> byName;
-    for (const ZipRecord& record : records) {
-        if (!byName.emplace(record.name, &record).second) {
-            Refuse(what + ": " + Printable(record.name) + ": appears twice in the payload");
+    // The reader visits entries in the order of their local headers.
+    std::vector<const ZipRecord*> byOffset;
+    for (const ZipRecord& record : records) byOffset.push_back(&record);
+    std::sort(byOffset.begin(), byOffset.end(),
+              [](const ZipRecord* a, const ZipRecord* b) { return a->localOffset < b->localOffset; });
+    for (size_t i = 1; i < byOffset.size(); ++i) {
+        if (byOffset[i]->localOffset == byOffset[i - 1]->localOffset) {
+            Refuse(what + ": " + Printable(byOffset[i]->name) + " and " + Printable(byOffset[i - 1]->name) +
+                   " share one local header");
         }
     }
     std::vector<PayloadEntry> entries;
@@ -75,17 +80,17 @@ std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what, const
         archive_entry* header = nullptr;
         const int result = archive_read_next_header(a, &header);
         if (result == ARCHIVE_EOF) break;
+        if (entries.size() == byOffset.size()) return fail("more entries than its central directory names");
+        const ZipRecord& record = *byOffset[entries.size()];
         const char* raw = header != nullptr ? archive_entry_pathname(header) : nullptr;
-        const auto found = byName.find(raw != nullptr ? raw : "");
-        // A warning about a name that is not UTF-8 is left to the payload checks,
-        // which name the entry; any other warning refuses the archive.
-        if (result == ARCHIVE_WARN && found != byName.end() && Utf16Length(found->first) >= 0) {
-            return fail(Printable(found->first) + ": " + ArchiveError(a));
-        }
+        // A warning about a name that is not UTF-8 is left to the payload
+        // checks, which name the entry; any other warning refuses the archive.
+        const bool utf8 = Utf16Length(record.name) >= 0;
+        if (result == ARCHIVE_WARN && utf8) return fail(Printable(record.name) + ": " + ArchiveError(a));
         if (result != ARCHIVE_OK && result != ARCHIVE_WARN) return fail(ArchiveError(a));
-        if (found == byName.end()) return fail("an entry that its central directory does not name");
-        const ZipRecord& record = *found->second;
-        byName.erase(found);
+        if (utf8 && (raw == nullptr || record.name != raw)) {
+            return fail(Printable(record.name) + ": the reader found " + Printable(raw != nullptr ? raw : "") + " there");
+        }
         PayloadEntry entry;
         entry.path = record.name;
         entry.kind = KindOf(archive_entry_filetype(header));
@@ -107,14 +112,15 @@ std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what, const
             if (spool != nullptr) SpoolWrite(*spool, block, length);
         }
         if (dataResult != ARCHIVE_EOF) return fail(Printable(record.name) + ": " + ArchiveError(a));
-        if (entry.size != record.size || crc != record.crc) {
+        // A link's data is its target, which the payload checks refuse anyway.
+        if (entry.kind != EntryKind::Symlink && (entry.size != record.size || crc != record.crc)) {
             Refuse(what + ": " + Printable(record.name) + ": its data fails the CRC and size check of the central "
                    "directory (" + std::to_string(entry.size) + " bytes unpacked, " + std::to_string(record.size) +
                    " expected)");
         }
         entries.push_back(std::move(entry));
     }
-    if (!byName.empty()) return fail(Printable(byName.begin()->first) + ": an entry the archive reader skipped");
+    if (entries.size() != byOffset.size()) return fail(Printable(byOffset[entries.size()]->name) + ": skipped by the reader");
     return entries;
 }
 
