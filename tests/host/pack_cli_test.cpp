@@ -296,14 +296,17 @@ TEST_F(PackTest, DISABLED_PayloadOver4GiB) {
     const Result inspect = Run({"inspect", setup_});
     EXPECT_EQ(inspect.status, 0) << inspect.err;
     EXPECT_NE(inspect.out.find(" bytes, 12 entries\n"), std::string::npos) << inspect.out;
-    std::string file = ReadFile(setup_);
-    EXPECT_GT(file.size(), uint64_t{9} << 29);
-    EXPECT_TRUE(AllNamesFlaggedUtf8(file.substr(file.size() - 4096)));  // the last headers: central and end records
-    WriteFile(root_ / "big.zip", PayloadOf(file, 0));
-    file.clear(), file.shrink_to_fit();
-    const Result again = Pack(root_ / "big.zip", out_ / "again.exe");
-    ASSERT_EQ(again.status, 0) << again.err;
-    EXPECT_TRUE(ReadFile(out_ / "again.exe") == ReadFile(setup_));
+    EXPECT_GT(fs::file_size(setup_), uint64_t{9} << 29);
+    // The payload alone, as a ready zip: read back through its ZIP64 records,
+    // it must give the same setup file. (Files this size stay out of memory.)
+    const std::string s = setup_.string(), zip = (root_ / "big.zip").string(), again = (out_ / "again.exe").string();
+    ASSERT_EQ(system(("tail -c +513 '" + s + "' | head -c -20 >'" + zip + "'").c_str()), 0);
+    std::ifstream in(zip, std::ios::binary);
+    in.seekg(-65536, std::ios::end);
+    EXPECT_TRUE(AllNamesFlaggedUtf8({std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()}));
+    const Result packed = Pack(zip, again);
+    ASSERT_EQ(packed.status, 0) << packed.err;
+    EXPECT_EQ(system(("cmp -s '" + s + "' '" + again + "'").c_str()), 0);
 }
 
 // Every failure: its status, the reason on one line of stderr (a usage error
@@ -351,7 +354,7 @@ TEST_F(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
          "app/main.py: the local header and the central directory disagree on the method (0 / 8)"},
         {"zip data fails its CRC", write(zip, [] { auto z = MakeZip({{"app/d.txt", "stored data"}}, true);
                                                    return z.replace(z.find("stored data"), 1, "S"); }()), zipped, 2,
-         "app/d.txt: "},
+         "bad.zip: not a usable ZIP archive: app/d.txt: ZIP bad CRC"},
         {"output is the program", [] {}, Args(program_, p, root_ / "./setup-program.exe"), 2,
          "is the same file as the input " + program_.string()},
         {"output is a link to the zip", [&] { WriteFile(zip, plain), fs::create_hard_link(zip, root_ / "hard.exe"); },

@@ -159,7 +159,8 @@ uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry
         archive_entry_set_filetype(e, isDirectory ? AE_IFDIR : AE_IFREG);
         archive_entry_set_perm(e, isDirectory ? 0755 : 0644);
         archive_entry_set_size(e, isDirectory ? 0 : static_cast<la_int64_t>(entry.size));
-        archive_entry_set_mtime(e, kFixedEntryTime, 0);
+        // No time: the header gets the DOS time 1980-01-01 00:00 whatever the
+        // clock or time zone, and the timestamp field shrinks to its flags.
         archive_entry_set_uid(e, 0);
         archive_entry_set_gid(e, 0);
         // Anything short of OK (a name that did not convert, say) is a failure here.

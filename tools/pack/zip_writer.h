@@ -6,9 +6,6 @@
 
 #include "payload_check.h"
 
-// Seconds since 1970 for 2000-01-01 00:00:00 UTC: every entry gets this time.
-constexpr int64_t kFixedEntryTime = 946684800;
-
 // Where the entries' data is read: the files below a folder, or, when
 // spoolFd is open, the spool of an unpacked ZIP payload at each dataOffset.
 struct PayloadData {
