@@ -213,6 +213,7 @@ TEST_F(PackTest, FolderBecomesProgramThenSortedUtf8ZipThenTrailer) {
         names.push_back(name);
         EXPECT_NE(flags & 0x800, 0u) << name << ": name not flagged UTF-8";
         if (name == "python/python311.zip") EXPECT_EQ(method, 8u) << "not deflated";
+        if (name == "Vorlasta.exe") EXPECT_EQ(method, 0u) << "deflated, though that makes it larger";
     }
     EXPECT_EQ(names, (std::vector<std::string>{"Vorlasta.exe", "app/", kZoe, "app/empty/", "app/main.py", kHan,
                                                "python/", "python/python311.zip", "python/pythonw.exe"}));
@@ -350,6 +351,9 @@ TEST_F(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
          zipped, 2, "bad.zip: data/shop.db: the local header and the central directory disagree on the name (app/shop.dbx / "},
         {"zip local CRC differs", write(zip, PatchLocal(plain, "app/main.py", 14, "\xEF\xBE\xAD\xDE")), zipped, 2,
          "app/main.py: the local header and the central directory disagree on the CRC (3735928559 / "},
+        {"zip descriptor size differs", write(zip, [&] { auto z = plain; z[z.find("PK\x07\x08", z.find("app/main.py")) + 12] = 9;
+                                                      return z; }()), zipped, 2,
+         "app/main.py: the data descriptor and the central directory disagree on the size (9 / 1)"},
         {"zip local method differs", write(zip, PatchLocal(plain, "app/main.py", 8, std::string("\0", 1))), zipped, 2,
          "app/main.py: the local header and the central directory disagree on the method (0 / 8)"},
         {"zip data fails its CRC", write(zip, [] { auto z = MakeZip({{"app/d.txt", "stored data"}}, true);

@@ -130,8 +130,9 @@ void CheckLocalHeaders(const ReadAtFn& read, const std::vector<ZipRecord>& recor
     for (const ZipRecord& r : records) centralStart = std::min(centralStart, r.centralOffset);
     for (const ZipRecord& r : records) {
         const std::string shown = what + ": " + Printable(r.name) + ": ";
+        const char* where = "local header";
         const auto disagree = [&](const std::string& field, const std::string& local, const std::string& central) {
-            Refuse(shown + "the local header and the central directory disagree on the " + field + " (" + local +
+            Refuse(shown + "the " + where + " and the central directory disagree on the " + field + " (" + local +
                    " / " + central + ")");
         };
         // Everything of the entry must lie before the central directory.
@@ -183,8 +184,9 @@ void CheckLocalHeaders(const ReadAtFn& read, const std::vector<ZipRecord>& recor
         if (available < skip + 4 + 2 * width) Refuse(shown + "its data descriptor is missing");
         const uint8_t* values = d + skip;
         const auto load = [&](size_t k) { return width == 8 ? Load64(values + 4 + 8 * k) : Load32(values + 4 + 4 * k); };
-        if (Load32(values) != r.crc) disagree("CRC in the data descriptor", std::to_string(Load32(values)), std::to_string(r.crc));
-        if (load(0) != r.compressedSize) disagree("compressed size in the data descriptor", std::to_string(load(0)), std::to_string(r.compressedSize));
-        if (load(1) != r.size) disagree("size in the data descriptor", std::to_string(load(1)), std::to_string(r.size));
+        where = "data descriptor";
+        if (Load32(values) != r.crc) disagree("CRC", std::to_string(Load32(values)), std::to_string(r.crc));
+        if (load(0) != r.compressedSize) disagree("compressed size", std::to_string(load(0)), std::to_string(r.compressedSize));
+        if (load(1) != r.size) disagree("size", std::to_string(load(1)), std::to_string(r.size));
     }
 }
