@@ -32,6 +32,7 @@ required "$bundle"
 for source in /usr/lib/python3.11 /usr/lib/python3 /usr/share/icons; do
   [ -d "$source" ] && cp -r "$source" "$bundle/app/$(basename "$source")"
 done
+find "$bundle" -type l -delete  # a payload holds only files and folders
 
 measure() {  # name folder
   local name=$1 folder=$2 start ours theirs files bytes t_ours t_zip

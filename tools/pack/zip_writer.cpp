@@ -78,10 +78,10 @@ void MarkAllNamesUtf8(int fd, off_t zipStart, uint64_t zipLength) {
 }
 
 // An entry that deflate does not make smaller is stored. Judged on the first
-// MiB, so that a large file is not deflated twice; tiny files, where the
-// choice matters most, are judged whole.
+// 4 KiB: files that small, where the choice matters most, are judged whole,
+// and a larger one costs a trial of 4 KiB, not a second deflate of all of it.
 bool DeflateShrinks(int fd, uint64_t offset, uint64_t size) {
-    constexpr size_t kSample = 1 << 20;
+    constexpr size_t kSample = 4096;
     std::vector<uint8_t> sample(static_cast<size_t>(std::min<uint64_t>(size, kSample)));
     if (sample.empty()) return false;
     if (pread(fd, sample.data(), sample.size(), static_cast<off_t>(offset)) != static_cast<ssize_t>(sample.size())) {
