@@ -354,6 +354,12 @@ TEST_F(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
         {"zip descriptor size differs", write(zip, [&] { auto z = plain; z[z.find("PK\x07\x08", z.find("app/main.py")) + 12] = 9;
                                                       return z; }()), zipped, 2,
          "app/main.py: the data descriptor and the central directory disagree on the size (9 / 1)"},
+        {"zip entry unpacks to more than it says", write(zip, [&] {  // size 1 in all three places
+             const std::string one("\1\0\0\0", 4);
+             std::string z = PatchLocal(MakeZip({{"app/big.txt", std::string(1 << 20, 'a')}}), "app/big.txt", 22, one);
+             z.replace(z.find("PK\x07\x08", z.find("app/big.txt")) + 12, 4, one);
+             return z.replace(z.find("app/big.txt", z.find("PK\1\2")) - 46 + 24, 4, one); }()), zipped, 2,
+         "app/big.txt: unpacks to more than its 1 bytes"},
         {"zip local method differs", write(zip, PatchLocal(plain, "app/main.py", 8, std::string("\0", 1))), zipped, 2,
          "app/main.py: the local header and the central directory disagree on the method (0 / 8)"},
         {"zip data fails its CRC", write(zip, [] { auto z = MakeZip({{"app/d.txt", "stored data"}}, true);

@@ -96,14 +96,22 @@ std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what, const
             while (!entry.path.empty() && entry.path.back() == '/') entry.path.pop_back();
         }
         if (spool != nullptr) entry.dataOffset = spool->written;
+        if (record.size >= kMaxFileSize) {
+            Refuse(Printable(record.name) + ": " + std::to_string(record.size) +
+                   " bytes; files of 2 GiB or more are not supported");
+        }
         // Count what really decompresses rather than trusting the header;
-        // libarchive holds the data against its CRC as it goes.
+        // libarchive holds the data against its CRC as it goes. Data past the
+        // size the central directory gives stops here, not after a bomb is unpacked.
         const void* block;
         size_t length;
         la_int64_t offset;
         int dataResult;
         while ((dataResult = archive_read_data_block(a, &block, &length, &offset)) == ARCHIVE_OK) {
             entry.size = std::max<uint64_t>(entry.size, static_cast<uint64_t>(offset) + length);
+            if (entry.size > record.size && entry.kind == EntryKind::File) {
+                return fail(Printable(record.name) + ": unpacks to more than its " + std::to_string(record.size) + " bytes");
+            }
             if (spool != nullptr) SpoolWrite(spool->fd, entry.dataOffset + static_cast<uint64_t>(offset), block, length);
         }
         if (spool != nullptr) spool->written = entry.dataOffset + entry.size;
