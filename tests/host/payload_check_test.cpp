@@ -135,6 +135,28 @@ TEST(CheckPayload, RefusesBadEntriesNamingThem) {
     }
 }
 
+// Windows treats two names as one when their UTF-16 units match in simple
+// uppercase; characters beyond the BMP are not folded.
+TEST(CheckPayload, RefusesNamesWindowsTreatsAsOne) {
+    const struct {
+        const char *first, *second;
+        bool refused;
+    } cases[] = {
+        {"app/readme.txt", "app/README.TXT", true},
+        {"app/\xD0\xA4\xD0\xB0\xD0\xB9\xD0\xBB.txt", "app/\xD1\x84\xD0\xB0\xD0\xB9\xD0\xBB.txt", true},  // Файл, файл
+        {"app/\xC3\x89.txt", "app/\xC3\xA9.txt", true},                                              // É, é
+        {"app/\xCE\xA3", "app/\xCF\x83", true},                                                      // Σ, σ
+        {"app/\xC3\x89/x.py", "app/\xC3\xA9", true},  // a folder and a file, one name on Windows
+        {"app/\xF0\x90\x90\x80", "app/\xF0\x90\x90\xA8", false},  // Deseret capital and small letter
+        {"app/e.txt", "app/\xC3\xA9.txt", false},
+    };
+    for (const auto& c : cases) {
+        const std::string fault = CheckPayload(MinimalWith({File(c.first), File(c.second)}), PackMode::Install);
+        EXPECT_EQ(fault.empty(), !c.refused) << c.first << " / " << c.second << ": " << fault;
+        if (c.refused) EXPECT_NE(fault.find(c.second), std::string::npos) << fault;
+    }
+}
+
 TEST(CheckPayload, NamesEveryMissingRequiredFile) {
     const struct {
         std::vector<PayloadEntry> entries;

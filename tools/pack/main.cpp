@@ -15,6 +15,7 @@
 #include "payload_check.h"
 #include "payload_source.h"
 #include "setup_file.h"
+#include "unique_fd.h"
 #include "zip_writer.h"
 
 namespace fs = std::filesystem;
@@ -28,20 +29,19 @@ void Pack(const PackOptions& options) {
     if (!fromFolder && !fs::is_regular_file(options.payload, error)) {
         Refuse("payload " + Printable(options.payload) + " is neither a folder nor a ZIP file");
     }
+    CheckOutputPath(options.output, {options.program, options.payload});
+    // A ready ZIP is unpacked to a nameless spool and written afresh, exactly
+    // as a folder of the same files would be.
+    PayloadData data{options.payload};
+    const UniqueFd spool(fromFolder ? -1 : CreateSpool(options.output));
+    data.spoolFd = spool.get();
     const std::vector<PayloadEntry> entries =
-        fromFolder ? ListFolder(options.payload) : ListZipFile(options.payload);
+        fromFolder ? ListFolder(options.payload) : UnpackZipFile(options.payload, spool.get());
     const std::string fault = CheckPayload(entries, options.move ? PackMode::Move : PackMode::Install);
     if (!fault.empty()) Refuse(fault);
-    CheckOutputPath(options.output);
 
-    const SetupFileInfo info =
-        WriteSetupFile(options.output, program, options.move ? kModeMove : 0, [&](int fd) {
-            if (fromFolder) {
-                WriteFolderZip(options.payload, entries, fd);
-            } else {
-                CopyFileTo(options.payload, fd);
-            }
-        });
+    const SetupFileInfo info = WriteSetupFile(options.output, program, options.move ? kModeMove : 0,
+                                              [&](int fd) { WritePayloadZip(data, entries, fd); });
     std::cout << "wrote " << Printable(options.output) << ": " << info.fileSize << " bytes, payload "
               << info.payloadSize << " bytes at offset " << info.payloadOffset << ", " << entries.size()
               << " entries, mode " << info.mode << " (" << (info.mode == kModeMove ? "Move" : "Install") << ")\n";

@@ -1,6 +1,8 @@
 #include "payload_check.h"
 
+#include <locale.h>
 #include <stdio.h>
+#include <wctype.h>
 
 #include <map>
 
@@ -50,12 +52,27 @@ char AsciiLower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// Windows compares names without regard to case; ASCII folding catches the
-// collisions that come from a case-sensitive source tree.
+// ASCII folding, for the names Windows reserves and the data folder.
 std::string Fold(std::string_view text) {
     std::string folded(text);
     for (char& c : folded) c = AsciiLower(c);
     return folded;
+}
+
+// The name as NTFS compares it: each UTF-16 unit in simple uppercase (glibc's
+// Unicode tables under C.UTF-8). Characters beyond the BMP are surrogate
+// pairs to NTFS and are left as they are. `text` must be valid UTF-8.
+std::u32string NtfsUpper(std::string_view text) {
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    std::u32string upper;
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp = static_cast<uint8_t>(text[i]);
+        const size_t length = DecodeUtf8(text, i, cp);
+        i += length != 0 ? length : 1;
+        if (cp < 0x10000) cp = utf8 != nullptr ? towupper_l(cp, utf8) : towupper(cp);
+        upper.push_back(cp);
+    }
+    return upper;
 }
 
 bool IsReservedDeviceName(std::string_view component) {
@@ -129,9 +146,9 @@ std::string CheckEntry(const PayloadEntry& entry, PackMode mode) {
 // Two entries that Windows would treat as one file, or a file standing where
 // another entry needs a folder.
 std::string CheckCollisions(const std::vector<PayloadEntry>& entries) {
-    std::map<std::string, const PayloadEntry*> byName;
+    std::map<std::u32string, const PayloadEntry*> byName;
     for (const PayloadEntry& entry : entries) {
-        auto [it, inserted] = byName.emplace(Fold(entry.path), &entry);
+        auto [it, inserted] = byName.emplace(NtfsUpper(entry.path), &entry);
         if (inserted) continue;
         const std::string shown = Printable(entry.path) + ": ";
         if (it->second->path == entry.path) return shown + "appears twice in the payload";
@@ -140,7 +157,7 @@ std::string CheckCollisions(const std::vector<PayloadEntry>& entries) {
     for (const PayloadEntry& entry : entries) {
         for (size_t slash = entry.path.find('/'); slash != std::string::npos;
              slash = entry.path.find('/', slash + 1)) {
-            auto parent = byName.find(Fold(std::string_view(entry.path).substr(0, slash)));
+            auto parent = byName.find(NtfsUpper(std::string_view(entry.path).substr(0, slash)));
             if (parent != byName.end() && parent->second->kind != EntryKind::Directory) {
                 return Printable(entry.path) + ": " + Printable(parent->second->path) + " is not a folder";
             }

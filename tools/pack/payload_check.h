@@ -13,6 +13,7 @@ struct PayloadEntry {
     std::string path;  // UTF-8 (or what the archive holds), '/' separators, no trailing '/'
     EntryKind kind = EntryKind::File;
     uint64_t size = 0;
+    uint64_t dataOffset = 0;  // where the data starts in the spool of an unpacked ZIP payload
 };
 
 enum class PackMode { Install, Move };

@@ -7,11 +7,16 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <memory>
 
 #include "failure.h"
+#include "unique_fd.h"
+#include "zip_directory.h"
 
 namespace fs = std::filesystem;
 
@@ -33,8 +38,38 @@ EntryKind KindOf(mode_t type) {
     }
 }
 
-// Reads every header (and every entry's data) of an opened archive.
-std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what) {
+// Where the decompressed data of a ZIP payload goes: nowhere, when it is only
+// checked, or appended to a spool file the writer reads it back from.
+struct Spool {
+    int fd = -1;
+    uint64_t written = 0;
+};
+
+void SpoolWrite(int fd, uint64_t at, const void* data, size_t length) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    for (size_t done = 0; done < length;) {
+        const ssize_t n = pwrite(fd, bytes + done, length - done, static_cast<off_t>(at + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw Failure(kExitFailed, std::string("cannot write the unpacked payload: ") + strerror(errno));
+        done += static_cast<size_t>(n);
+    }
+}
+
+// Reads every header and every entry's data of an opened archive, holding
+// each against the central directory that `records` were read from.
+std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what, const std::vector<ZipRecord>& records,
+                                      Spool* spool) {
+    // The reader visits entries in the order of their local headers.
+    std::vector<const ZipRecord*> byOffset;
+    for (const ZipRecord& record : records) byOffset.push_back(&record);
+    std::sort(byOffset.begin(), byOffset.end(),
+              [](const ZipRecord* a, const ZipRecord* b) { return a->localOffset < b->localOffset; });
+    for (size_t i = 1; i < byOffset.size(); ++i) {
+        if (byOffset[i]->localOffset == byOffset[i - 1]->localOffset) {
+            Refuse(what + ": " + Printable(byOffset[i]->name) + " and " + Printable(byOffset[i - 1]->name) +
+                   " share one local header");
+        }
+    }
     std::vector<PayloadEntry> entries;
     const auto fail = [&](const std::string& detail) -> std::vector<PayloadEntry> {
         Refuse(what + ": not a usable ZIP archive: " + detail);
@@ -43,30 +78,47 @@ std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what) {
         archive_entry* header = nullptr;
         const int result = archive_read_next_header(a, &header);
         if (result == ARCHIVE_EOF) break;
+        if (entries.size() == byOffset.size()) return fail("more entries than its central directory names");
+        const ZipRecord& record = *byOffset[entries.size()];
         const char* raw = header != nullptr ? archive_entry_pathname(header) : nullptr;
-        if (result == ARCHIVE_WARN) {
-            // libarchive warns when a name flagged as UTF-8 is not.
-            Refuse(what + ": " + (raw != nullptr ? Printable(raw) + ": " : std::string("an entry ")) +
-                   "name is not valid UTF-8 (" + ArchiveError(a) + ")");
+        // A warning about a name that is not UTF-8 is left to the payload
+        // checks, which name the entry; any other warning refuses the archive.
+        const bool utf8 = Utf16Length(record.name) >= 0;
+        if (result == ARCHIVE_WARN && utf8) return fail(Printable(record.name) + ": " + ArchiveError(a));
+        if (result != ARCHIVE_OK && result != ARCHIVE_WARN) return fail(ArchiveError(a));
+        if (utf8 && (raw == nullptr || record.name != raw)) {
+            return fail(Printable(record.name) + ": the reader found " + Printable(raw != nullptr ? raw : "") + " there");
         }
-        if (result != ARCHIVE_OK) return fail(ArchiveError(a));
         PayloadEntry entry;
-        entry.path = raw != nullptr ? raw : "";
+        entry.path = record.name;
         entry.kind = KindOf(archive_entry_filetype(header));
         if (entry.kind == EntryKind::Directory) {
             while (!entry.path.empty() && entry.path.back() == '/') entry.path.pop_back();
         }
-        // Count what really decompresses rather than trusting the header.
+        if (spool != nullptr) entry.dataOffset = spool->written;
+        if (record.size >= kMaxFileSize) {
+            Refuse(Printable(record.name) + ": " + std::to_string(record.size) +
+                   " bytes; files of 2 GiB or more are not supported");
+        }
+        // Count what really decompresses rather than trusting the header;
+        // libarchive holds the data against its CRC as it goes. Data past the
+        // size the central directory gives stops here, not after a bomb is unpacked.
         const void* block;
         size_t length;
         la_int64_t offset;
         int dataResult;
         while ((dataResult = archive_read_data_block(a, &block, &length, &offset)) == ARCHIVE_OK) {
             entry.size = std::max<uint64_t>(entry.size, static_cast<uint64_t>(offset) + length);
+            if (entry.size > record.size && entry.kind == EntryKind::File) {
+                return fail(Printable(record.name) + ": unpacks to more than its " + std::to_string(record.size) + " bytes");
+            }
+            if (spool != nullptr) SpoolWrite(spool->fd, entry.dataOffset + static_cast<uint64_t>(offset), block, length);
         }
-        if (dataResult != ARCHIVE_EOF) return fail(Printable(entry.path) + ": " + ArchiveError(a));
+        if (spool != nullptr) spool->written = entry.dataOffset + entry.size;
+        if (dataResult != ARCHIVE_EOF) return fail(Printable(record.name) + ": " + ArchiveError(a));
         entries.push_back(std::move(entry));
     }
+    if (entries.size() != byOffset.size()) return fail(Printable(byOffset[entries.size()]->name) + ": skipped by the reader");
     return entries;
 }
 
@@ -123,7 +175,47 @@ bool StartsWithEntry(int fd, int64_t offset) {
     return pread(fd, signature, sizeof signature, offset) == 4 && memcmp(signature, "PK\3\4", 4) == 0;
 }
 
+bool ReadFully(int fd, int64_t at, void* buffer, size_t length) {
+    for (size_t done = 0; done < length;) {
+        const ssize_t n = pread(fd, static_cast<uint8_t*>(buffer) + done, length - done, at + static_cast<int64_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void SortByZipName(std::vector<PayloadEntry>& entries) {
+    std::sort(entries.begin(), entries.end(),
+              [](const PayloadEntry& a, const PayloadEntry& b) { return ZipName(a) < ZipName(b); });
+}
+
 constexpr char kNoFirstEntry[] = ": not a ZIP archive that starts with its first entry";
+
+// Lists (and with a spool, unpacks) the ZIP archive at [offset, offset + size) of `fd`.
+std::vector<PayloadEntry> ReadZip(int fd, int64_t offset, int64_t size, const std::string& what, Spool* spool) {
+    if (offset < 0 || size <= 0 || !StartsWithEntry(fd, offset)) Refuse(what + kNoFirstEntry);
+    const ReadAtFn readAt = [&](uint64_t at, void* buffer, size_t length) {
+        if (at > static_cast<uint64_t>(size) || length > static_cast<uint64_t>(size) - at) return false;
+        return ReadFully(fd, offset + static_cast<int64_t>(at), buffer, length);
+    };
+    const std::vector<ZipRecord> records = ReadZipDirectory(readAt, static_cast<uint64_t>(size), what);
+    CheckLocalHeaders(readAt, records, what);
+
+    auto range = std::make_unique<Range>();
+    range->fd = fd;
+    range->start = offset;
+    range->size = size;
+    ArchivePtr a = NewZipReader();
+    archive_read_set_callback_data(a.get(), range.get());
+    archive_read_set_read_callback(a.get(), RangeRead);
+    archive_read_set_seek_callback(a.get(), RangeSeek);
+    archive_read_set_skip_callback(a.get(), RangeSkip);
+    if (archive_read_open1(a.get()) != ARCHIVE_OK) {
+        Refuse(what + ": not a usable ZIP archive: " + ArchiveError(a.get()));
+    }
+    return ReadEntries(a.get(), what, records, spool);
+}
 
 }  // namespace
 
@@ -155,37 +247,39 @@ std::vector<PayloadEntry> ListFolder(const std::string& root) {
         entries.push_back(std::move(entry));
     }
     if (error) failed(root);
-    std::sort(entries.begin(), entries.end(),
-              [](const PayloadEntry& a, const PayloadEntry& b) { return ZipName(a) < ZipName(b); });
+    SortByZipName(entries);
     return entries;
 }
 
 std::vector<PayloadEntry> ListZipFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) Refuse("cannot open payload " + Printable(path) + ": " + strerror(errno));
-    const bool startsWithEntry = StartsWithEntry(fd, 0);
-    close(fd);
-    if (!startsWithEntry) Refuse(Printable(path) + kNoFirstEntry);
-    ArchivePtr a = NewZipReader();
-    if (archive_read_open_filename(a.get(), path.c_str(), 64 * 1024) != ARCHIVE_OK) {
-        Refuse(Printable(path) + ": not a usable ZIP archive: " + ArchiveError(a.get()));
-    }
-    return ReadEntries(a.get(), Printable(path));
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info;
+    if (!fd || fstat(fd.get(), &info) != 0) Refuse("cannot open payload " + Printable(path) + ": " + strerror(errno));
+    return ReadZip(fd.get(), 0, info.st_size, Printable(path), nullptr);
 }
 
 std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size) {
-    if (!StartsWithEntry(fd, offset)) Refuse(std::string("payload") + kNoFirstEntry);
-    auto range = std::make_unique<Range>();
-    range->fd = fd;
-    range->start = offset;
-    range->size = size;
-    ArchivePtr a = NewZipReader();
-    archive_read_set_callback_data(a.get(), range.get());
-    archive_read_set_read_callback(a.get(), RangeRead);
-    archive_read_set_seek_callback(a.get(), RangeSeek);
-    archive_read_set_skip_callback(a.get(), RangeSkip);
-    if (archive_read_open1(a.get()) != ARCHIVE_OK) {
-        Refuse("payload: not a usable ZIP archive: " + ArchiveError(a.get()));
+    return ReadZip(fd, offset, size, "payload", nullptr);
+}
+
+std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd) {
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info;
+    if (!fd || fstat(fd.get(), &info) != 0) Refuse("cannot open payload " + Printable(path) + ": " + strerror(errno));
+    Spool spool{spoolFd};
+    std::vector<PayloadEntry> entries = ReadZip(fd.get(), 0, info.st_size, Printable(path), &spool);
+    // Folders are implied by the files in them; list them as a folder payload would.
+    std::map<std::string, bool> named;
+    for (const PayloadEntry& entry : entries) named[entry.path] = true;
+    const size_t listed = entries.size();
+    for (size_t i = 0; i < listed; ++i) {
+        const std::string path = entries[i].path;
+        for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+            if (named.emplace(path.substr(0, slash), true).second) {
+                entries.push_back({path.substr(0, slash), EntryKind::Directory, 0});
+            }
+        }
     }
-    return ReadEntries(a.get(), "payload");
+    SortByZipName(entries);
+    return entries;
 }

@@ -11,10 +11,17 @@
 // order of the entries' ZIP names. Symbolic links are listed, never followed.
 std::vector<PayloadEntry> ListFolder(const std::string& root);
 
-// Lists a ZIP payload as its central directory names it; every entry's data
-// is decompressed once so that a damaged archive is refused now, not when a
-// shop installs it. Throws Failure (refusal) when it cannot be read.
+// Lists a ZIP payload as its central directory names it. The local headers
+// must agree with the central directory, and every entry's data is
+// decompressed once and held against its CRC, so that a damaged archive is
+// refused now, not when a shop installs it. Throws Failure (refusal).
 std::vector<PayloadEntry> ListZipFile(const std::string& path);
 
 // The same for the ZIP archive stored at [offset, offset + size) of `fd`.
 std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size);
+
+// Lists a ZIP payload as ListZipFile does and appends every entry's data to
+// `spoolFd`, at the entry's dataOffset. Folders implied by a name are added,
+// and the list is sorted like ListFolder's, so the archive can be written
+// afresh exactly as a folder holding the same files would be.
+std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd);

@@ -137,9 +137,30 @@ std::vector<uint8_t> ReadProgramImage(const std::string& path) {
     return bytes;
 }
 
-void CheckOutputPath(const std::string& output) {
+void CheckOutputPath(const std::string& output, const std::vector<std::string>& inputs) {
     std::error_code error;
     if (fs::is_directory(output, error)) Refuse("output " + Printable(output) + " is a folder");
+    struct stat target, input;
+    if (stat(output.c_str(), &target) != 0) return;
+    for (const std::string& path : inputs) {
+        if (stat(path.c_str(), &input) == 0 && input.st_dev == target.st_dev && input.st_ino == target.st_ino) {
+            Refuse("output " + Printable(output) + " is the same file as the input " + Printable(path));
+        }
+    }
+}
+
+int CreateSpool(const std::string& output) {
+    const fs::path target(output);
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // File systems without O_TMPFILE: a named file, unlinked at once.
+        std::string path = (folder / ".vorlasta-pack-spool.XXXXXX").string();
+        fd = mkostemp(path.data(), O_CLOEXEC);
+        if (fd >= 0) unlink(path.c_str());
+    }
+    if (fd < 0) Refuse("cannot create a file in " + Printable(folder.string()) + ": " + strerror(errno));
+    return fd;
 }
 
 SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_t>& program, int32_t mode,
@@ -162,17 +183,4 @@ SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_
     WriteAll(temp.fd(), trailer, sizeof trailer, shown);
     temp.Commit(output);
     return info;
-}
-
-void CopyFileTo(const std::string& path, int fd) {
-    const UniqueFd source(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!source) throw Failure(kExitFailed, "cannot read " + Printable(path) + ": " + strerror(errno));
-    std::vector<uint8_t> buffer(256 * 1024);
-    for (;;) {
-        const ssize_t n = read(source.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw Failure(kExitFailed, "cannot read " + Printable(path) + ": " + strerror(errno));
-        if (n == 0) break;
-        WriteAll(fd, buffer.data(), static_cast<size_t>(n), "the payload");
-    }
 }

@@ -39,8 +39,13 @@ struct SetupFileInfo {
     int32_t mode = 0;
 };
 
-// Refuses an output path that cannot take the setup file, before any work.
-void CheckOutputPath(const std::string& output);
+// Refuses an output path that cannot take the setup file, before any work:
+// a folder, or the very file (device and inode, however named) of an input.
+void CheckOutputPath(const std::string& output, const std::vector<std::string>& inputs);
+
+// An open file with no name in the output's folder, gone when closed: where a
+// ZIP payload is unpacked before it is written afresh.
+int CreateSpool(const std::string& output);
 
 // Writes program + payload + trailer to a temporary file in the output's
 // folder and renames it into place; on any failure, or on SIGINT, SIGTERM or
@@ -48,6 +53,3 @@ void CheckOutputPath(const std::string& output);
 // writePayload writes the ZIP archive at the descriptor's current position.
 SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_t>& program, int32_t mode,
                              const std::function<void(int fd)>& writePayload);
-
-// Appends the whole file at `path` to `fd`, byte for byte.
-void CopyFileTo(const std::string& path, int fd);

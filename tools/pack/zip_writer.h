@@ -6,11 +6,16 @@
 
 #include "payload_check.h"
 
-// Seconds since 1970 for 2000-01-01 00:00:00 UTC: every entry gets this time.
-constexpr int64_t kFixedEntryTime = 946684800;
+// Where the entries' data is read: the files below a folder, or, when
+// spoolFd is open, the spool of an unpacked ZIP payload at each dataOffset.
+struct PayloadData {
+    std::string folder;
+    int spoolFd = -1;
+};
 
-// Writes the listed entries of folder `root` (as ListFolder gives them, in
-// that order) as a deflated ZIP archive to `fd` at its current position.
-// The archive depends only on names, kinds and contents: fixed times,
+// Writes the listed entries (as ListFolder or UnpackZipFile gives them, in
+// that order) as a ZIP archive to `fd` at its current position: deflated, or
+// stored when deflate would not make an entry smaller, every name flagged
+// UTF-8. The archive depends only on names, kinds and contents: fixed times,
 // permissions and owners. Returns the number of bytes written; throws Failure.
-uint64_t WriteFolderZip(const std::string& root, const std::vector<PayloadEntry>& entries, int fd);
+uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry>& entries, int fd);
