@@ -11,6 +11,7 @@
 
 #include "args.h"
 #include "failure.h"
+#include "interpreter_check.h"
 #include "report.h"
 #include "payload_check.h"
 #include "payload_source.h"
@@ -21,16 +22,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void Pack(const PackOptions& options) {
+void Pack(const PackOptions& options, bool checkInterpreter) {
     const std::vector<uint8_t> program = ReadProgramImage(options.program);
     std::error_code error;
     const bool fromFolder = fs::is_directory(options.payload, error);
     if (!fromFolder && !fs::is_regular_file(options.payload, error)) {
         Refuse("payload " + Printable(options.payload) + " is neither a folder nor a ZIP file");
     }
+    EntryContents contents;
+    EntryContents* keep = checkInterpreter ? &contents : nullptr;
     const std::vector<PayloadEntry> entries =
-        fromFolder ? ListFolder(options.payload) : ListZipFile(options.payload);
-    const std::string fault = CheckPayload(entries, options.move ? PackMode::Move : PackMode::Install);
+        fromFolder ? ListFolder(options.payload, keep) : ListZipFile(options.payload, keep);
+    std::string fault = CheckPayload(entries, options.move ? PackMode::Move : PackMode::Install);
+    if (fault.empty() && checkInterpreter) fault = CheckInterpreter(entries, contents);
     if (!fault.empty()) Refuse(fault);
     CheckOutputPath(options.output);
 
@@ -61,10 +65,12 @@ int main(int argc, char** argv) {
 
     try {
         const Command command = ParseArgs(std::vector<std::string>(argv + 1, argv + argc));
+        const bool checkInterpreter = !command.skipInterpreterChecks;
+        if (!checkInterpreter) std::cerr << "vorlasta-pack: " << kSkipInterpreterChecksWarning << "\n";
         switch (command.kind) {
             case Command::Help: std::cout << kUsage << "\n"; break;
-            case Command::Inspect: Inspect(command.inspectFile, std::cout); break;
-            case Command::Pack: Pack(command.pack); break;
+            case Command::Inspect: Inspect(command.inspectFile, checkInterpreter, std::cout); break;
+            case Command::Pack: Pack(command.pack, checkInterpreter); break;
         }
         std::cout.flush();
         return std::cout ? 0 : kExitFailed;

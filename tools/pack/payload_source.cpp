@@ -9,9 +9,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "failure.h"
+#include "interpreter_check.h"
 
 namespace fs = std::filesystem;
 
@@ -34,7 +36,7 @@ EntryKind KindOf(mode_t type) {
 }
 
 // Reads every header (and every entry's data) of an opened archive.
-std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what) {
+std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what, EntryContents* contents) {
     std::vector<PayloadEntry> entries;
     const auto fail = [&](const std::string& detail) -> std::vector<PayloadEntry> {
         Refuse(what + ": not a usable ZIP archive: " + detail);
@@ -56,6 +58,9 @@ std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what) {
         if (entry.kind == EntryKind::Directory) {
             while (!entry.path.empty() && entry.path.back() == '/') entry.path.pop_back();
         }
+        std::vector<uint8_t>* keep =
+            contents != nullptr && entry.kind == EntryKind::File && NeedsInterpreterContent(entry.path)
+                ? &(*contents)[entry.path] : nullptr;
         // Count what really decompresses rather than trusting the header.
         const void* block;
         size_t length;
@@ -63,6 +68,10 @@ std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what) {
         int dataResult;
         while ((dataResult = archive_read_data_block(a, &block, &length, &offset)) == ARCHIVE_OK) {
             entry.size = std::max<uint64_t>(entry.size, static_cast<uint64_t>(offset) + length);
+            if (keep != nullptr && length > 0) {
+                keep->resize(std::max<size_t>(keep->size(), static_cast<size_t>(offset) + length));
+                memcpy(keep->data() + offset, block, length);
+            }
         }
         if (dataResult != ARCHIVE_EOF) return fail(Printable(entry.path) + ": " + ArchiveError(a));
         entries.push_back(std::move(entry));
@@ -127,7 +136,7 @@ constexpr char kNoFirstEntry[] = ": not a ZIP archive that starts with its first
 
 }  // namespace
 
-std::vector<PayloadEntry> ListFolder(const std::string& root) {
+std::vector<PayloadEntry> ListFolder(const std::string& root, EntryContents* contents) {
     std::vector<PayloadEntry> entries;
     std::error_code error;
     const auto failed = [&](const fs::path& where) {
@@ -147,6 +156,14 @@ std::vector<PayloadEntry> ListFolder(const std::string& root) {
                 entry.kind = EntryKind::File;
                 entry.size = it->file_size(error);
                 if (error) failed(path);
+                if (contents != nullptr && NeedsInterpreterContent(entry.path)) {
+                    std::vector<uint8_t>& bytes = (*contents)[entry.path];
+                    bytes.resize(entry.size);
+                    std::ifstream in(path, std::ios::binary);
+                    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(entry.size))) {
+                        Refuse("cannot read payload file " + Printable(path.string()));
+                    }
+                }
                 break;
             case fs::file_type::directory: entry.kind = EntryKind::Directory; break;
             case fs::file_type::symlink: entry.kind = EntryKind::Symlink; break;
@@ -160,7 +177,7 @@ std::vector<PayloadEntry> ListFolder(const std::string& root) {
     return entries;
 }
 
-std::vector<PayloadEntry> ListZipFile(const std::string& path) {
+std::vector<PayloadEntry> ListZipFile(const std::string& path, EntryContents* contents) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) Refuse("cannot open payload " + Printable(path) + ": " + strerror(errno));
     const bool startsWithEntry = StartsWithEntry(fd, 0);
@@ -170,10 +187,10 @@ std::vector<PayloadEntry> ListZipFile(const std::string& path) {
     if (archive_read_open_filename(a.get(), path.c_str(), 64 * 1024) != ARCHIVE_OK) {
         Refuse(Printable(path) + ": not a usable ZIP archive: " + ArchiveError(a.get()));
     }
-    return ReadEntries(a.get(), Printable(path));
+    return ReadEntries(a.get(), Printable(path), contents);
 }
 
-std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size) {
+std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size, EntryContents* contents) {
     if (!StartsWithEntry(fd, offset)) Refuse(std::string("payload") + kNoFirstEntry);
     auto range = std::make_unique<Range>();
     range->fd = fd;
@@ -187,5 +204,5 @@ std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size) {
     if (archive_read_open1(a.get()) != ARCHIVE_OK) {
         Refuse("payload: not a usable ZIP archive: " + ArchiveError(a.get()));
     }
-    return ReadEntries(a.get(), "payload");
+    return ReadEntries(a.get(), "payload", contents);
 }
