@@ -55,11 +55,12 @@ TEST(CheckInterpreter, RefusesWhatCannotStartAndAcceptsWhatCan) {
         {"._pth without ..\\app", {{"python/python312._pth", Pth("import site\n")}},
          "python/python312._pth: no line puts the app folder on Python's path, so app\\main.py cannot import its own "
          "modules; add the line ..\\app"},
-        {"commented out", {{"python/python312._pth", Pth("#..\\app\n")}}, "python312._pth: no line puts"},
+        {"commented out", {{"python/python312._pth", Pth("# \\..\\..\\app\n")}}, "python312._pth: no line puts"},
         {"app inside python/", {{"python/python312._pth", Pth("app\n")}}, "python312._pth: no line puts"},
         {"a folder inside app", {{"python/python312._pth", Pth("..\\app\\lib\n")}}, "python312._pth: no line puts"},
         {"above the installation", {{"python/python312._pth", Pth("..\\..\\app\n")}}, "python312._pth: no line puts"},
-        {"absolute", {{"python/python312._pth", Pth("C:\\app\n")}}, "python312._pth: no line puts"},
+        {"from the drive's root", {{"python/python312._pth", Pth("\\..\\app\n")}}, "python312._pth: no line puts"},
+        {"on a drive", {{"python/python312._pth", Pth("C:..\\app\n")}}, "python312._pth: no line puts"},
         {"a second ._pth", {{"python/PythonW._PTH", "."}}, "python/PythonW._PTH: no line puts"},
         {"launcher missing", {{"Vorlasta.exe", kGone}}, "Vorlasta.exe: not in the payload"},
         {"launcher not a program", {{"Vorlasta.exe", "launcher"}}, "Vorlasta.exe: not a Windows program (no MZ header); "
