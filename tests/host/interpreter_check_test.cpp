@@ -24,6 +24,13 @@ std::string Pth(const std::string& lines) {
     return "python312.zip\n.\n" + lines;
 }
 
+// The good launcher with one byte changed.
+std::string Launcher(size_t at, char value) {
+    std::string pe = GoodBundle()["Vorlasta.exe"];
+    pe[at] = value;
+    return pe;
+}
+
 std::string SetupFile() {
     uint8_t trailer[kTrailerSize];
     EncodeTrailer(512, 0, trailer);
@@ -60,7 +67,7 @@ TEST(CheckInterpreter, RefusesWhatCannotStartAndAcceptsWhatCan) {
         {"a folder inside app", {{"python/python312._pth", Pth("..\\app\\lib\n")}}, "python312._pth: no line puts"},
         {"above the installation", {{"python/python312._pth", Pth("..\\..\\app\n")}}, "python312._pth: no line puts"},
         {"from the drive's root", {{"python/python312._pth", Pth("\\..\\app\n")}}, "python312._pth: no line puts"},
-        {"on a drive", {{"python/python312._pth", Pth("C:..\\app\n")}}, "python312._pth: no line puts"},
+        {"on a drive", {{"python/python312._pth", Pth("C:\\..\\..\\app\n")}}, "python312._pth: no line puts"},
         {"a second ._pth", {{"python/PythonW._PTH", "."}}, "python/PythonW._PTH: no line puts"},
         {"launcher missing", {{"Vorlasta.exe", kGone}}, "Vorlasta.exe: not in the payload"},
         {"launcher not a program", {{"Vorlasta.exe", "launcher"}}, "Vorlasta.exe: not a Windows program (no MZ header); "
@@ -69,6 +76,8 @@ TEST(CheckInterpreter, RefusesWhatCannotStartAndAcceptsWhatCan) {
         {"launcher for ARM64", {{"Vorlasta.exe", MakePe({0xAA64, 2, {}})}}, "machine 0xAA64, not x86-64 or x86"},
         {"launcher for the console", {{"Vorlasta.exe", MakePe({0x8664, 3, {}})}}, "not a Windows GUI program (subsystem 3)"},
         {"launcher a DLL", {{"Vorlasta.exe", MakePe({0x8664, 2, {}, true})}}, "Vorlasta.exe: a DLL, not a program"},
+        {"optional header too short", {{"Vorlasta.exe", Launcher(0x54, 112)}}, "Vorlasta.exe: a damaged PE program (optional header)"},
+        {"no import table slot", {{"Vorlasta.exe", Launcher(0x58 + 108, 1)}}, "Vorlasta.exe: a damaged PE program (optional header)"},
         {"launcher a setup file", {{"Vorlasta.exe", SetupFile()}}, "Vorlasta.exe: a setup file, not the launcher"},
         {"pythonw.exe not PE", {{"python/pythonw.exe", "MZ"}}, "python/pythonw.exe: not a Windows PE program (no PE header); "
                                                                "use the one from the Windows embeddable Python"},

@@ -76,7 +76,7 @@ std::string ParsePe(const Bytes& bytes, PeImage& pe) {
     Reader r{bytes};
     if (r.At(0, 2) != 0x5A4D) return "not a Windows program (no MZ header)";
     const uint64_t header = r.At(0x3C, 4);
-    if (r.At(header, 4) != 0x4550 || !r.ok) return "not a Windows PE program (no PE header)";
+    if (r.At(header, 4) != 0x4550) return "not a Windows PE program (no PE header)";
     pe.machine = static_cast<uint16_t>(r.At(header + 4, 2));
     const uint32_t sectionCount = r.At(header + 6, 2), optionalSize = r.At(header + 20, 2);
     pe.isDll = (r.At(header + 22, 2) & 0x2000) != 0;
@@ -88,13 +88,12 @@ std::string ParsePe(const Bytes& bytes, PeImage& pe) {
     // PE32 for x86, PE32+ for x86-64: they differ in where the data directories are.
     const bool plus = pe.machine == kMachineX64;
     const uint64_t optional = header + 24, directories = optional + (plus ? 112 : 96);
-    const uint32_t directoryCount = r.At(optional + (plus ? 108 : 92), 4);
-    if (r.At(optional, 2) != (plus ? 0x20Bu : 0x10Bu) || optionalSize < (plus ? 112u : 96u) || !r.ok) {
+    // Up to data directory 1, the import table: every Windows program has one.
+    if (r.At(optional, 2) != (plus ? 0x20Bu : 0x10Bu) || r.At(optional + (plus ? 108 : 92), 4) < 2 ||
+        optionalSize < (directories - optional) + 16) {
         return "a damaged PE program (optional header)";
     }
     pe.subsystem = static_cast<uint16_t>(r.At(optional + 68, 2));
-    // Data directory 1 is the import table; a program need not have one.
-    if (directoryCount < 2 || optionalSize < (directories - optional) + 16) return {};
     const uint32_t importRva = r.At(directories + 8, 4);
     if (!r.ok) return "a damaged PE program (data directories)";
     if (importRva == 0) return {};
