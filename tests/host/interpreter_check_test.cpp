@@ -111,13 +111,15 @@ TEST(CheckInterpreter, RefusesWhatCannotStartAndAcceptsWhatCan) {
     }
 }
 
-// Every cut of a good interpreter is refused, never read past its end.
-TEST(CheckInterpreter, RefusesEveryTruncatedInterpreter) {
-    const std::string whole = GoodBundle()["python/pythonw.exe"];
-    for (size_t size = 0; size < whole.size(); ++size) {
-        Files files = GoodBundle();
-        files["python/pythonw.exe"] = whole.substr(0, size);
-        EXPECT_NE(Check(files).rfind("python/pythonw.exe", 0), std::string::npos) << size;
+// Every cut of a good program is refused, never read past its end.
+TEST(CheckInterpreter, RefusesEveryTruncatedProgram) {
+    for (const std::string path : {"Vorlasta.exe", "python/pythonw.exe"}) {
+        const std::string whole = GoodBundle()[path];
+        for (size_t size = 0; size < whole.size(); ++size) {
+            Files files = GoodBundle();
+            files[path] = whole.substr(0, size);
+            EXPECT_EQ(Check(files).rfind(path + ": ", 0), 0u) << path << " cut at " << size;
+        }
     }
 }
 
