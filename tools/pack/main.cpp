@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     try {
         const Command command = ParseArgs(std::vector<std::string>(argv + 1, argv + argc));
         const bool checkInterpreter = !command.skipInterpreterChecks;
-        if (!checkInterpreter) std::cerr << "vorlasta-pack: " << kSkipInterpreterChecksWarning << "\n";
+        if (!checkInterpreter && command.kind != Command::Help) std::cerr << "vorlasta-pack: " << kSkipInterpreterChecksWarning << "\n";
         switch (command.kind) {
             case Command::Help: std::cout << kUsage << "\n"; break;
             case Command::Inspect: Inspect(command.inspectFile, checkInterpreter, std::cout); break;
