@@ -6,6 +6,9 @@
 
 #include "common/format_bounded.h"
 
+// From python312.dll beside this program, as the real interpreter loads its DLL.
+extern "C" __declspec(dllimport) const wchar_t* DemoInterpreterName();
+
 namespace {
 
 constexpr wchar_t kClassName[] = L"VorlastaDemoInterpreter";
@@ -39,8 +42,9 @@ void BuildReport() {
                   L"would now run the script below.\r\n\r\n"
                   L"Command line:\r\n%ls\r\n\r\n"
                   L"Current directory:\r\n%ls\r\n\r\n"
-                  L"Script (argument 1):\r\n%ls\r\n%ls",
-                  GetCommandLineW(), currentDir, script, found);
+                  L"Script (argument 1):\r\n%ls\r\n%ls\r\n\r\n"
+                  L"Loaded: %ls",
+                  GetCommandLineW(), currentDir, script, found, DemoInterpreterName());
     if (argv) LocalFree(argv);
 }
 

@@ -83,6 +83,7 @@ TEST_F(PackedSetup, DemoShowsItsWindow) {
               std::wstring::npos)
         << ToUtf8(shown);
     EXPECT_NE(shown.find(Dir()), std::wstring::npos);
+    EXPECT_NE(shown.find(L"Loaded: python312.dll"), std::wstring::npos) << "the interpreter's DLL was loaded";
     DWORD pid = 0;
     GetWindowThreadProcessId(window, &pid);
     HANDLE demo = OpenProcess(SYNCHRONIZE, FALSE, pid);

@@ -19,8 +19,10 @@
 #include <random>
 #include <tuple>
 
+#include "interpreter_check.h"
 #include "setup/trailer.h"
 #include "setup_file.h"
+#include "test_bundle.h"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
@@ -28,9 +30,11 @@ using namespace std::string_literals;
 namespace {
 
 const std::string kZoe = "app/Zo\xC3\xAB.py", kHan = "app/\xE6\x9D\x8E.txt";
-const std::map<std::string, std::string> kGoodFiles = {
-    {"Vorlasta.exe", "launcher"}, {"python/pythonw.exe", "interpreter"}, {"app/main.py", "print('shop')\n"},
-    {"python/python311.zip", std::string(100000, 'z')}, {kZoe, "zoe"}, {kHan, "li"}};
+const std::map<std::string, std::string> kGoodFiles = [] {
+    std::map<std::string, std::string> files = GoodBundle();
+    files.insert({{"python/python312.zip", std::string(100000, 'z')}, {kZoe, "zoe"}, {kHan, "li"}});
+    return files;
+}();
 
 std::string ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -90,12 +94,15 @@ std::string FlagUtf8(std::string zip) {
     return zip;
 }
 
-// A ZIP payload made by another tool, so odd entries can be tried: the
-// required files and `items`, names as raw bytes.
+// A ZIP payload made by another tool, so odd entries can be tried: the good
+// bundle's files (unless `items` names them) and `items`, names as raw bytes.
 std::string MakeZip(std::vector<ZipItem> items, bool store = false) {
     setlocale(LC_CTYPE, "C");  // names go in as raw bytes, not flagged UTF-8
-    items.insert(items.begin(), {{"Vorlasta.exe", "l"}, {"app/main.py", "m"}, {"python/pythonw.exe", "p"}});
-    std::string zip((1 << 16) + items.size() * 256, '\0');
+    for (const auto& [name, content] : GoodBundle()) {
+        const auto named = [&](const ZipItem& item) { return item.name == name; };
+        if (std::none_of(items.begin(), items.end(), named)) items.insert(items.begin(), {name, content});
+    }
+    std::string zip((1 << 18) + items.size() * 256, '\0');
     size_t used = 0;
     archive* a = archive_write_new();
     archive_write_set_format_zip(a);
@@ -204,21 +211,21 @@ TEST_F(PackTest, FolderBecomesProgramThenSortedUtf8ZipThenTrailer) {
     ASSERT_EQ(result.status, 0) << result.err;
     const std::string file = ReadFile(setup_), zip = PayloadOf(file, 0);
     EXPECT_EQ(result.out, "wrote " + setup_.string() + ": " + std::to_string(file.size()) + " bytes, payload " +
-                              std::to_string(zip.size()) + " bytes at offset 512, 9 entries, mode 0 (Install)\n");
+                              std::to_string(zip.size()) + " bytes at offset 512, 13 entries, mode 0 (Install)\n");
     EXPECT_EQ(std::make_pair(result.err, Listing(out_)),
               std::make_pair(""s, std::vector<std::string>{"Vorlasta-Setup.exe"}));
 
-    std::vector<std::string> names;
+    std::map<std::string, std::string> expected = kGoodFiles;
+    for (const char* folder : {"app/", "app/empty/", "python/"}) expected[folder] = "";
+    std::vector<std::string> names, sorted;
     for (const auto& [name, flags, method] : CentralDirectory(zip)) {
         names.push_back(name);
         EXPECT_NE(flags & 0x800, 0u) << name << ": name not flagged UTF-8";
-        if (name == "python/python311.zip") EXPECT_EQ(method, 8u) << "not deflated";
-        if (name == "Vorlasta.exe") EXPECT_EQ(method, 0u) << "deflated, though that makes it larger";
+        if (name == "python/python312.zip") EXPECT_EQ(method, 8u) << "not deflated";
+        if (name == kHan) EXPECT_EQ(method, 0u) << "deflated, though that makes it larger";
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"Vorlasta.exe", "app/", kZoe, "app/empty/", "app/main.py", kHan,
-                                               "python/", "python/python311.zip", "python/pythonw.exe"}));
-    std::map<std::string, std::string> expected = kGoodFiles;
-    for (const char* folder : {"app/", "app/empty/", "python/"}) expected[folder] = "";
+    for (const auto& item : expected) sorted.push_back(item.first);
+    EXPECT_EQ(names, sorted);
     EXPECT_EQ(ZipContents(zip), expected);
 }
 
@@ -238,13 +245,15 @@ TEST_F(PackTest, ZipPayloadIsWrittenAfreshAndInspectShowsIt) {
     EXPECT_NE(result.out.find("mode 2 (Move)"), std::string::npos) << result.out;
     const std::string zip = PayloadOf(ReadFile(setup_), kModeMove);
     EXPECT_TRUE(AllNamesFlaggedUtf8(zip));  // the input flags none of its ASCII names
-    EXPECT_EQ(ZipContents(zip), (std::map<std::string, std::string>{{"Vorlasta.exe", "l"}, {"app/", ""}, {"app/main.py", "m"},
-        {"data/", ""}, {"data/shop.db", "s"}, {"python/", ""}, {"python/pythonw.exe", "p"}}));
+    std::map<std::string, std::string> expected = GoodBundle();
+    expected.insert({{"app/", ""}, {"data/", ""}, {"data/shop.db", "s"}, {"python/", ""}});
+    EXPECT_EQ(ZipContents(zip), expected);
 
     const Result inspect = Run({"inspect", setup_});
     EXPECT_EQ(inspect.status, 0) << inspect.err;
     EXPECT_EQ(inspect.out, setup_.string() + ": Vorlasta setup file\n  payload offset: 512\n  payload size:   " +
-                               std::to_string(zip.size()) + " bytes, 7 entries\n  mode:           2 (Move)\n"
+                               std::to_string(zip.size()) + " bytes, " +
+                               std::to_string(expected.size()) + " entries\n  mode:           2 (Move)\n"
                                "  version:        none\n  signed:         no\n  top level:\n    Vorlasta.exe\n    app/\n    data/\n    python/\n");
 }
 
@@ -279,7 +288,7 @@ TEST_F(PackTest, EveryNameIsFlaggedUtf8PastEntry65535) {
     ASSERT_EQ(result.status, 0) << result.err;
     const std::string zip = PayloadOf(ReadFile(setup_), 0);
     EXPECT_TRUE(AllNamesFlaggedUtf8(zip));
-    EXPECT_EQ(ZipContents(zip).size(), 70005u);
+    EXPECT_EQ(ZipContents(zip).size(), 70000 + GoodBundle().size() + 2);  // and app/, python/
 }
 
 // Over 4 GiB of data that deflate cannot shrink: ZIP64 offsets and end
@@ -297,7 +306,7 @@ TEST_F(PackTest, DISABLED_PayloadOver4GiB) {
     ASSERT_EQ(Pack(payload_, setup_).status, 0);
     const Result inspect = Run({"inspect", setup_});
     EXPECT_EQ(inspect.status, 0) << inspect.err;
-    EXPECT_NE(inspect.out.find(" bytes, 13 entries\n"), std::string::npos) << inspect.out;
+    EXPECT_NE(inspect.out.find(" bytes, 17 entries\n"), std::string::npos) << inspect.out;
     EXPECT_GT(fs::file_size(setup_), uint64_t{9} << 29);
     // The payload alone, as a ready zip: read back through its ZIP64 records,
     // it must give the same setup file. (Files this size stay out of memory.)
@@ -354,7 +363,7 @@ TEST_F(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
          "app/main.py: the local header and the central directory disagree on the CRC (3735928559 / "},
         {"zip descriptor size differs", write(zip, [&] { auto z = plain; z[z.find("PK\x07\x08", z.find("app/main.py")) + 12] = 9;
                                                       return z; }()), zipped, 2,
-         "app/main.py: the data descriptor and the central directory disagree on the size (9 / 1)"},
+         "app/main.py: the data descriptor and the central directory disagree on the size (9 / 14)"},
         {"zip entry unpacks to more than it says", write(zip, [&] {  // size 1 in all three places
              const std::string one("\1\0\0\0", 4);
              std::string z = PatchLocal(MakeZip({{"app/big.txt", std::string(1 << 20, 'a')}}), "app/big.txt", 22, one);
@@ -376,6 +385,13 @@ TEST_F(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
          "app/link: symbolic link"},
         {"zip cut short", write(zip, plain.substr(0, plain.size() - 30)), zipped, 2, "bad.zip: no ZIP end record"},
         {"not a zip", write(zip, "PK"), zipped, 2, "not a ZIP archive"},
+        {"._pth without ..\\app", write(p / "python/python312._pth", ".\n"), inPlace, 2,
+         "python/python312._pth: no line puts the app folder on Python's path"},
+        {"zip: pythonw.exe not Python", write(zip, MakeZip({{"python/pythonw.exe", MakePe({0x8664, 2, {"x.dll"}})}})),
+         zipped, 2, "python/pythonw.exe: imports no python3*.dll, so it is not a Python interpreter"},
+        {"inspect: interpreter refused",
+         [&] { fs::remove(p / "python/vcruntime140.dll"), Run({"--skip-interpreter-checks", "--program", program_, "--payload", p, "--output", bad}); },
+         inspect, 1, bad.string() + ": python/pythonw.exe needs vcruntime140.dll"},
         {"no arguments", [] {}, {}, 2, ": missing --program\nusage: vorlasta-pack --program"},
         {"no output", [] {}, {"--program", "a", "--payload", "p"}, 2, ": missing --output\nusage:"},
         {"twice", [] {}, {"--program", "a", "--program", "b", "--payload", "p"}, 2, "--program given twice\nusage:"},
@@ -400,6 +416,18 @@ TEST_F(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), lines) << c.what << ": " << result.err;
     }
     EXPECT_TRUE(ReadFile(program_) == programBytes_) << "an input was overwritten";
+}
+
+// For a main.py that sets its own path: packs, and inspects, what the checks
+// would refuse, saying so on one line.
+TEST_F(PackTest, SkipInterpreterChecksWarnsOnce) {
+    WriteFile(payload_ / "python/python312._pth", ".\n");
+    const std::string warning = "vorlasta-pack: "s + kSkipInterpreterChecksWarning + "\n";
+    Result result = Run({"--skip-interpreter-checks", "--program", program_, "--payload", payload_, "--output", setup_});
+    EXPECT_EQ(std::make_pair(result.status, result.err), std::make_pair(0, warning));
+    result = Run({"inspect", "--skip-interpreter-checks", setup_});
+    EXPECT_EQ(std::make_pair(result.status, result.err), std::make_pair(0, warning));
+    EXPECT_NE(result.out.find("    python/\n"), std::string::npos) << result.out;
 }
 
 TEST_F(PackTest, InspectSeesATrailerBeforeACertificateTable) {

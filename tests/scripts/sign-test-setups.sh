@@ -33,5 +33,5 @@ printf 'X' | dd of="$work/damaged.exe" bs=1 seek=$(( size - 1 )) conv=notrunc st
 sign "$work/damaged.exe" "$dir/signed-damaged.exe"
 echo "signed-damaged.exe made"
 
-"$packer" inspect "$dir/signed-setup.exe" | tee "$work/inspect.log"
+"$packer" inspect --skip-interpreter-checks "$dir/signed-setup.exe" | tee "$work/inspect.log"
 grep -q 'signed: *yes' "$work/inspect.log" || { echo "FAIL: inspect does not see the signature"; exit 1; }

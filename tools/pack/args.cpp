@@ -3,16 +3,21 @@
 #include "failure.h"
 
 const char kUsage[] =
-    "usage: vorlasta-pack --program <setup program> --payload <folder|zip> [--move] --output <setup file>"
-    " | vorlasta-pack inspect <setup file>";
+    "usage: vorlasta-pack --program <setup program> --payload <folder|zip> [--move] [--skip-interpreter-checks]"
+    " --output <setup file> | vorlasta-pack inspect [--skip-interpreter-checks] <setup file>";
 
 namespace {
 
+constexpr char kSkipInterpreterChecks[] = "--skip-interpreter-checks";
+
 Command ParseInspect(const std::vector<std::string>& args) {
-    if (args.size() != 2) throw UsageError("inspect takes exactly one setup file");
     Command command;
     command.kind = Command::Inspect;
-    command.inspectFile = args[1];
+    command.skipInterpreterChecks = args.size() == 3 && args[1] == kSkipInterpreterChecks;
+    if (args.size() != (command.skipInterpreterChecks ? 3u : 2u)) {
+        throw UsageError("inspect takes exactly one setup file");
+    }
+    command.inspectFile = args.back();
     return command;
 }
 
@@ -31,6 +36,10 @@ Command ParseArgs(const std::vector<std::string>& args) {
         }
         if (name == "--move") {
             pack.move = true;
+            continue;
+        }
+        if (name == kSkipInterpreterChecks) {
+            command.skipInterpreterChecks = true;
             continue;
         }
         std::string* target = nullptr;

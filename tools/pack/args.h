@@ -13,6 +13,7 @@ struct Command {
     enum Kind { Pack, Inspect, Help } kind = Pack;
     PackOptions pack;
     std::string inspectFile;
+    bool skipInterpreterChecks = false;
 };
 
 extern const char kUsage[];

@@ -11,6 +11,7 @@
 
 #include "args.h"
 #include "failure.h"
+#include "interpreter_check.h"
 #include "report.h"
 #include "payload_check.h"
 #include "payload_source.h"
@@ -22,7 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void Pack(const PackOptions& options) {
+void Pack(const PackOptions& options, bool checkInterpreter) {
     const std::vector<uint8_t> program = ReadProgramImage(options.program);
     std::error_code error;
     const bool fromFolder = fs::is_directory(options.payload, error);
@@ -35,9 +36,12 @@ void Pack(const PackOptions& options) {
     PayloadData data{options.payload};
     const UniqueFd spool(fromFolder ? -1 : CreateSpool(options.output));
     data.spoolFd = spool.get();
+    EntryContents contents;
+    EntryContents* keep = checkInterpreter ? &contents : nullptr;
     const std::vector<PayloadEntry> entries =
-        fromFolder ? ListFolder(options.payload) : UnpackZipFile(options.payload, spool.get());
-    const std::string fault = CheckPayload(entries, options.move ? PackMode::Move : PackMode::Install);
+        fromFolder ? ListFolder(options.payload, keep) : UnpackZipFile(options.payload, spool.get(), keep);
+    std::string fault = CheckPayload(entries, options.move ? PackMode::Move : PackMode::Install);
+    if (fault.empty() && checkInterpreter) fault = CheckInterpreter(entries, contents);
     if (!fault.empty()) Refuse(fault);
 
     const SetupFileInfo info = WriteSetupFile(options.output, program, options.move ? kModeMove : 0,
@@ -61,10 +65,12 @@ int main(int argc, char** argv) {
 
     try {
         const Command command = ParseArgs(std::vector<std::string>(argv + 1, argv + argc));
+        const bool checkInterpreter = !command.skipInterpreterChecks;
+        if (!checkInterpreter && command.kind != Command::Help) std::cerr << "vorlasta-pack: " << kSkipInterpreterChecksWarning << "\n";
         switch (command.kind) {
             case Command::Help: std::cout << kUsage << "\n"; break;
-            case Command::Inspect: Inspect(command.inspectFile, std::cout); break;
-            case Command::Pack: Pack(command.pack); break;
+            case Command::Inspect: Inspect(command.inspectFile, checkInterpreter, std::cout); break;
+            case Command::Pack: Pack(command.pack, checkInterpreter); break;
         }
         std::cout.flush();
         return std::cout ? 0 : kExitFailed;

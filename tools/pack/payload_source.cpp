@@ -11,10 +11,12 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 
 #include "failure.h"
+#include "interpreter_check.h"
 #include "unique_fd.h"
 #include "zip_directory.h"
 
@@ -58,7 +60,7 @@ void SpoolWrite(int fd, uint64_t at, const void* data, size_t length) {
 // Reads every header and every entry's data of an opened archive, holding
 // each against the central directory that `records` were read from.
 std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what, const std::vector<ZipRecord>& records,
-                                      Spool* spool) {
+                                      Spool* spool, EntryContents* contents) {
     // The reader visits entries in the order of their local headers.
     std::vector<const ZipRecord*> byOffset;
     for (const ZipRecord& record : records) byOffset.push_back(&record);
@@ -100,6 +102,9 @@ std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what, const
             Refuse(Printable(record.name) + ": " + std::to_string(record.size) +
                    " bytes; files of 2 GiB or more are not supported");
         }
+        std::vector<uint8_t>* keep =
+            contents != nullptr && entry.kind == EntryKind::File && NeedsInterpreterContent(entry.path)
+                ? &(*contents)[entry.path] : nullptr;
         // Count what really decompresses rather than trusting the header;
         // libarchive holds the data against its CRC as it goes. Data past the
         // size the central directory gives stops here, not after a bomb is unpacked.
@@ -113,6 +118,10 @@ std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what, const
                 return fail(Printable(record.name) + ": unpacks to more than its " + std::to_string(record.size) + " bytes");
             }
             if (spool != nullptr) SpoolWrite(spool->fd, entry.dataOffset + static_cast<uint64_t>(offset), block, length);
+            if (keep != nullptr && length > 0) {
+                keep->resize(std::max<size_t>(keep->size(), static_cast<size_t>(offset) + length));
+                memcpy(keep->data() + offset, block, length);
+            }
         }
         if (spool != nullptr) spool->written = entry.dataOffset + entry.size;
         if (dataResult != ARCHIVE_EOF) return fail(Printable(record.name) + ": " + ArchiveError(a));
@@ -193,7 +202,8 @@ void SortByZipName(std::vector<PayloadEntry>& entries) {
 constexpr char kNoFirstEntry[] = ": not a ZIP archive that starts with its first entry";
 
 // Lists (and with a spool, unpacks) the ZIP archive at [offset, offset + size) of `fd`.
-std::vector<PayloadEntry> ReadZip(int fd, int64_t offset, int64_t size, const std::string& what, Spool* spool) {
+std::vector<PayloadEntry> ReadZip(int fd, int64_t offset, int64_t size, const std::string& what, Spool* spool,
+                                  EntryContents* contents) {
     if (offset < 0 || size <= 0 || !StartsWithEntry(fd, offset)) Refuse(what + kNoFirstEntry);
     const ReadAtFn readAt = [&](uint64_t at, void* buffer, size_t length) {
         if (at > static_cast<uint64_t>(size) || length > static_cast<uint64_t>(size) - at) return false;
@@ -214,12 +224,12 @@ std::vector<PayloadEntry> ReadZip(int fd, int64_t offset, int64_t size, const st
     if (archive_read_open1(a.get()) != ARCHIVE_OK) {
         Refuse(what + ": not a usable ZIP archive: " + ArchiveError(a.get()));
     }
-    return ReadEntries(a.get(), what, records, spool);
+    return ReadEntries(a.get(), what, records, spool, contents);
 }
 
 }  // namespace
 
-std::vector<PayloadEntry> ListFolder(const std::string& root) {
+std::vector<PayloadEntry> ListFolder(const std::string& root, EntryContents* contents) {
     std::vector<PayloadEntry> entries;
     std::error_code error;
     const auto failed = [&](const fs::path& where) {
@@ -239,6 +249,14 @@ std::vector<PayloadEntry> ListFolder(const std::string& root) {
                 entry.kind = EntryKind::File;
                 entry.size = it->file_size(error);
                 if (error) failed(path);
+                if (contents != nullptr && NeedsInterpreterContent(entry.path)) {
+                    std::vector<uint8_t>& bytes = (*contents)[entry.path];
+                    bytes.resize(entry.size);
+                    std::ifstream in(path, std::ios::binary);
+                    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(entry.size))) {
+                        Refuse("cannot read payload file " + Printable(path.string()));
+                    }
+                }
                 break;
             case fs::file_type::directory: entry.kind = EntryKind::Directory; break;
             case fs::file_type::symlink: entry.kind = EntryKind::Symlink; break;
@@ -251,23 +269,23 @@ std::vector<PayloadEntry> ListFolder(const std::string& root) {
     return entries;
 }
 
-std::vector<PayloadEntry> ListZipFile(const std::string& path) {
+std::vector<PayloadEntry> ListZipFile(const std::string& path, EntryContents* contents) {
     const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info;
     if (!fd || fstat(fd.get(), &info) != 0) Refuse("cannot open payload " + Printable(path) + ": " + strerror(errno));
-    return ReadZip(fd.get(), 0, info.st_size, Printable(path), nullptr);
+    return ReadZip(fd.get(), 0, info.st_size, Printable(path), nullptr, contents);
 }
 
-std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size) {
-    return ReadZip(fd, offset, size, "payload", nullptr);
+std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size, EntryContents* contents) {
+    return ReadZip(fd, offset, size, "payload", nullptr, contents);
 }
 
-std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd) {
+std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd, EntryContents* contents) {
     const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info;
     if (!fd || fstat(fd.get(), &info) != 0) Refuse("cannot open payload " + Printable(path) + ": " + strerror(errno));
     Spool spool{spoolFd};
-    std::vector<PayloadEntry> entries = ReadZip(fd.get(), 0, info.st_size, Printable(path), &spool);
+    std::vector<PayloadEntry> entries = ReadZip(fd.get(), 0, info.st_size, Printable(path), &spool, contents);
     // Folders are implied by the files in them; list them as a folder payload would.
     std::map<std::string, bool> named;
     for (const PayloadEntry& entry : entries) named[entry.path] = true;

@@ -2,26 +2,31 @@
 // Where payload entries come from: a folder on disk or a ZIP archive.
 #include <stdint.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include "payload_check.h"
 
+// The bytes of the entries that NeedsInterpreterContent() names, by path; each
+// lister fills it when given one.
+using EntryContents = std::map<std::string, std::vector<uint8_t>>;
+
 // Lists a folder payload (the folder itself excluded), sorted by the byte
 // order of the entries' ZIP names. Symbolic links are listed, never followed.
-std::vector<PayloadEntry> ListFolder(const std::string& root);
+std::vector<PayloadEntry> ListFolder(const std::string& root, EntryContents* contents = nullptr);
 
 // Lists a ZIP payload as its central directory names it. The local headers
 // must agree with the central directory, and every entry's data is
 // decompressed once and held against its CRC, so that a damaged archive is
 // refused now, not when a shop installs it. Throws Failure (refusal).
-std::vector<PayloadEntry> ListZipFile(const std::string& path);
+std::vector<PayloadEntry> ListZipFile(const std::string& path, EntryContents* contents = nullptr);
 
 // The same for the ZIP archive stored at [offset, offset + size) of `fd`.
-std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size);
+std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size, EntryContents* contents = nullptr);
 
 // Lists a ZIP payload as ListZipFile does and appends every entry's data to
 // `spoolFd`, at the entry's dataOffset. Folders implied by a name are added,
 // and the list is sorted like ListFolder's, so the archive can be written
 // afresh exactly as a folder holding the same files would be.
-std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd);
+std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd, EntryContents* contents = nullptr);

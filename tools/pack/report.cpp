@@ -8,6 +8,7 @@
 #include <set>
 
 #include "failure.h"
+#include "interpreter_check.h"
 #include "payload_source.h"
 #include "program_version.h"
 #include "setup_file.h"
@@ -21,7 +22,7 @@ namespace {
 
 }  // namespace
 
-void Inspect(const std::string& path, std::ostream& out) {
+void Inspect(const std::string& path, bool checkInterpreter, std::ostream& out) {
     const std::string shown = Printable(path);
     const auto invalid = [&](const std::string& why) { Invalid(shown, why); };
     const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -40,11 +41,15 @@ void Inspect(const std::string& path, std::ostream& out) {
     if (trailer.payloadOffset < 0) invalid("damaged (payload offset outside the file)");
 
     std::vector<PayloadEntry> entries;
+    EntryContents contents;
     try {
-        entries = ListZipRange(fd.get(), trailer.payloadOffset, trailer.payloadSize);
+        entries = ListZipRange(fd.get(), trailer.payloadOffset, trailer.payloadSize,
+                               checkInterpreter ? &contents : nullptr);
     } catch (const Failure& failure) {
         invalid(std::string("damaged (") + failure.what() + ")");
     }
+    const std::string fault = checkInterpreter ? CheckInterpreter(entries, contents) : "";
+    if (!fault.empty()) invalid(fault);
     std::set<std::string> topLevel;
     for (const PayloadEntry& entry : entries) {
         const size_t slash = entry.path.find('/');
