@@ -94,6 +94,7 @@ def main():
         "symlink.zip": make_zip([("link", b"target", (0o120777 << 16))]),
         "refused-names.zip": make_zip([("a/../b", b"x", None), ("C:x", b"y", None), ("A.txt", b"", None),
                                        ("a.txt", b"", None), ("\u0424.txt", b"", None), ("\u0444.txt", b"", None)]),
+        "control-character.zip": make_zip([("line\nbreak.txt", b"x", None)]),
         "names-differ.zip": replace_once(deflated, b"data/shop.db", b"data/shop.dx"),
         "bad-crc.zip": deflated[:30 + 20] + b"garbage" + deflated[57:],
         "truncated.zip": deflated[: len(deflated) // 2],
