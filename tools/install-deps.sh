@@ -6,6 +6,7 @@ packages=(
   googletest libarchive-dev zlib1g-dev zip                          # tests, packer (zip: the tests zip payloads with it)
   wine64 xvfb icoutils                                              # running and checking the programs
   osslsigncode openssl                                              # signing setup files
+  clang libfuzzer-14-dev libclang-rt-14-dev                         # fuzzing, sanitizer builds
 )
 missing=()
 for p in "${packages[@]}"; do

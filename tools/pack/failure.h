@@ -8,12 +8,20 @@ constexpr int kExitFailed = 1;
 constexpr int kExitRefused = 2;
 
 // Why the run stops; main prints it as one line after "vorlasta-pack: ".
+// Line breaks (libarchive ends some of its messages with one) become spaces.
 class Failure : public std::runtime_error {
 public:
-    Failure(int status, const std::string& message) : std::runtime_error(message), status_(status) {}
+    Failure(int status, const std::string& message) : std::runtime_error(OneLine(message)), status_(status) {}
     int status() const { return status_; }
 
 private:
+    static std::string OneLine(std::string text) {
+        for (char& c : text) {
+            if (c == '\n' || c == '\r') c = ' ';
+        }
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        return text;
+    }
     int status_;
 };
 
