@@ -98,9 +98,9 @@ std::string FlagUtf8(std::string zip) {
 // bundle's files (unless `items` names them) and `items`, names as raw bytes.
 std::string MakeZip(std::vector<ZipItem> items, bool store = false) {
     setlocale(LC_CTYPE, "C");  // names go in as raw bytes, not flagged UTF-8
-    for (const auto& [name, content] : GoodBundle()) {
-        const auto named = [&](const ZipItem& item) { return item.name == name; };
-        if (std::none_of(items.begin(), items.end(), named)) items.insert(items.begin(), {name, content});
+    for (const auto& file : GoodBundle()) {
+        const auto named = [&](const ZipItem& item) { return item.name == file.first; };
+        if (std::none_of(items.begin(), items.end(), named)) items.insert(items.begin(), {file.first, file.second});
     }
     std::string zip((1 << 18) + items.size() * 256, '\0');
     size_t used = 0;
