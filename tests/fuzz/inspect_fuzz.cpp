@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const InputFile input(data, size);
     std::ostringstream report;
     try {
-        Inspect(input.path(), report);
+        Inspect(input.path(), true, report);
     } catch (const Failure& failure) {
         RequireOneLine(failure, kExitFailed);
         return 0;
