@@ -37,7 +37,15 @@ HFONT CreateMessageFont() {
 
 void RunMessageLoop() {
     MSG message;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    for (;;) {
+        const BOOL result = GetMessageW(&message, nullptr, 0, 0);
+        if (result == -1) return;
+        // A quit another program posts to this thread must not end the install
+        // mid-way either: only the one that follows the worker's signal counts.
+        if (result == 0) {
+            if (g_installOutcome.WorkerDone) return;
+            continue;
+        }
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }

@@ -236,6 +236,8 @@ TEST_F(Install, OutsideClosesWaitForTheWorker) {
         EXPECT_TRUE(SendMessageTimeoutW(progress, message, wParam, 0, SMTO_NORMAL, 60000, &ignored)) << message;
         EXPECT_TRUE(IsWindow(progress)) << "message " << message << " closed the window mid-install";
     }
+    // A quit posted to the window's thread: the old loop would end on it as the install goes on.
+    EXPECT_TRUE(PostThreadMessageW(GetWindowThreadProcessId(progress, nullptr), WM_QUIT, 0, 0));
     DeleteFileW(hold.c_str());
 
     RunResult rest = RunAnswering(setup, {});
