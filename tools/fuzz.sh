@@ -15,7 +15,7 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >/dev/null
 
 # Target, then its seed folder.
-targets=(trailer:setup inspect:setup zip:zip quoting:quoting)
+targets=(trailer:setup report:setup zip:zip quoting:quoting)
 out=build/fuzz/runs
 rm -rf "$out"
 mkdir -p "$out"

@@ -39,7 +39,7 @@ std::string SetupFile() {
 
 // Each row changes the good bundle; "" means it must still pass.
 TEST(CheckInterpreter, RefusesWhatCannotStartAndAcceptsWhatCan) {
-    const PeSpec x86Pythonw{0x14C, 2, {"python312.dll"}};
+    const PeShape x86Pythonw{0x14C, 2, {"python312.dll"}};
     const struct {
         const char* what;
         Files changes;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-struct PeSpec {
+struct PeShape {
     uint16_t machine = 0x8664;  // x86-64; 0x14C is x86
     uint16_t subsystem = 2;     // GUI; 3 is the console
     std::vector<std::string> imports;
@@ -15,7 +15,7 @@ struct PeSpec {
 };
 
 // Headers, one section holding the import table, nothing else.
-std::string MakePe(const PeSpec& spec);
+std::string MakePe(const PeShape& shape);
 
 // Path -> content of a payload whose interpreter can start.
 std::map<std::string, std::string> GoodBundle();
