@@ -2,8 +2,7 @@
 
 #include <stdio.h>
 
-#include <algorithm>
-
+#include "pe_image.h"
 #include "setup/trailer.h"
 
 const char kSkipInterpreterChecksWarning[] =
@@ -49,78 +48,46 @@ bool IsVcRuntime(std::string_view foldedName) {
     return foldedName == "vcruntime140.dll" || foldedName == "vcruntime140_1.dll";
 }
 
-struct PeImage {
+struct Module {
     uint16_t machine = 0;
     uint16_t subsystem = 0;
     bool isDll = false;
     std::vector<std::string> imports;  // DLL names, folded
 };
 
-// Little-endian reads that fail rather than run past the end.
-struct Reader {
-    const Bytes& bytes;
-    bool ok = true;
-    uint32_t At(uint64_t offset, int size) {
-        if (offset > bytes.size() || bytes.size() - offset < static_cast<uint64_t>(size)) {
-            ok = false;
-            return 0;
-        }
-        uint32_t value = 0;
-        for (int i = size - 1; i >= 0; --i) value = value << 8 | bytes[offset + i];
-        return value;
-    }
-};
-
 // Parses the headers and the import table; "" or what is wrong.
-std::string ParsePe(const Bytes& bytes, PeImage& pe) {
-    Reader r{bytes};
-    if (r.At(0, 2) != 0x5A4D) return "not a Windows program (no MZ header)";
-    const uint64_t header = r.At(0x3C, 4);
-    if (r.At(header, 4) != 0x4550) return "not a Windows PE program (no PE header)";
-    pe.machine = static_cast<uint16_t>(r.At(header + 4, 2));
-    const uint32_t sectionCount = r.At(header + 6, 2), optionalSize = r.At(header + 20, 2);
-    pe.isDll = (r.At(header + 22, 2) & 0x2000) != 0;
+std::string ParsePe(const Bytes& bytes, Module& pe) {
+    PeImage r(bytes);
+    if (r.fault != nullptr) return r.fault;
+    pe.machine = r.machine;
+    pe.isDll = (r.characteristics & 0x2000) != 0;
     if (pe.machine != kMachineX64 && pe.machine != kMachineX86) {
         char machine[48];
         snprintf(machine, sizeof machine, "a program for machine 0x%04X, not x86-64 or x86", pe.machine);
         return machine;
     }
-    // PE32 for x86, PE32+ for x86-64: they differ in where the data directories are.
-    const bool plus = pe.machine == kMachineX64;
-    const uint64_t optional = header + 24, directories = optional + (plus ? 112 : 96);
-    // Up to data directory 1, the import table: every Windows program has one.
-    if (r.At(optional, 2) != (plus ? 0x20Bu : 0x10Bu) || r.At(optional + (plus ? 108 : 92), 4) < 2 ||
-        optionalSize < (directories - optional) + 16) {
+    // PE32 for x86, PE32+ for x86-64; up to data directory 1, the import table:
+    // every Windows program has one.
+    if (r.magic != (pe.machine == kMachineX64 ? 0x20B : 0x10B) || r.directoryCount < 2 ||
+        r.optionalSize < (r.directories - r.optional) + 16) {
         return "a damaged PE program (optional header)";
     }
-    pe.subsystem = static_cast<uint16_t>(r.At(optional + 68, 2));
-    const uint32_t importRva = r.At(directories + 8, 4);
+    pe.subsystem = static_cast<uint16_t>(r.At(r.optional + 68, 2));
+    const uint32_t importRva = r.Directory(1);
     if (!r.ok) return "a damaged PE program (data directories)";
     if (importRva == 0) return {};
     // The loader's historic limit; it also bounds the work on hostile input.
-    if (sectionCount > 96) return "a damaged PE program (too many sections)";
-    const uint64_t sections = optional + optionalSize;
-    // File offset of `rva` and the bytes of its section that follow it there.
-    const auto toOffset = [&](uint32_t rva, uint64_t& offset, uint64_t& available) {
-        for (uint32_t i = 0; i < sectionCount; ++i) {
-            const uint64_t s = sections + 40 * uint64_t{i};
-            const uint32_t address = r.At(s + 12, 4), rawSize = r.At(s + 16, 4), raw = r.At(s + 20, 4);
-            if (!r.ok || rva < address || rva - address >= rawSize) continue;
-            offset = uint64_t{raw} + (rva - address);
-            const uint64_t end = std::min<uint64_t>(uint64_t{raw} + rawSize, bytes.size());
-            available = offset < end ? end - offset : 0;
-            return available > 0;
-        }
-        return false;
-    };
-    uint64_t at, available;
-    if (!toOffset(importRva, at, available)) return "a damaged PE program (import table outside its sections)";
+    if (r.sectionCount > 96) return "a damaged PE program (too many sections)";
+    uint64_t at;
+    const uint64_t available = r.Map(importRva, at);
+    if (available == 0) return "a damaged PE program (import table outside its sections)";
     // Descriptors of 20 bytes, ended by one whose name is 0.
     for (uint64_t d = 0; d + 20 <= available; d += 20) {
         const uint32_t nameRva = r.At(at + d + 12, 4);
         if (nameRva == 0) return {};
-        uint64_t nameAt, nameRoom;
-        if (!toOffset(nameRva, nameAt, nameRoom)) return "a damaged PE program (import name outside its sections)";
+        uint64_t nameAt;
+        const uint64_t nameRoom = r.Map(nameRva, nameAt);
+        if (nameRoom == 0) return "a damaged PE program (import name outside its sections)";
         std::string name;
         for (uint64_t i = 0; i < nameRoom && i < 256 && bytes[nameAt + i] != 0; ++i) name += char(bytes[nameAt + i]);
         if (name.size() == nameRoom || name.size() == 256) return "a damaged PE program (import name not ended)";
@@ -185,7 +152,7 @@ public:
                                     "cannot import its own modules; add the line ..\\app";
             }
         }
-        PeImage launcher;
+        Module launcher;
         std::string fault = Program(kLauncher, kLauncherFix, launcher);
         if (!fault.empty()) return fault;
         if (launcher.machine != kMachineX64) {
@@ -200,7 +167,7 @@ public:
             return std::string(kLauncher) + ": a setup file, not the launcher; " + kLauncherFix;
         }
 
-        PeImage pythonw;
+        Module pythonw;
         if (!(fault = Program(kPythonw, kPythonFix, pythonw)).empty()) return fault;
         if (!(fault = RuntimeDlls(kPythonw, pythonw)).empty()) return fault;
         bool importsPython = false;
@@ -212,7 +179,7 @@ public:
                 return std::string(kPythonw) + " needs " + dll + ", which is not in python/; copy " + dll +
                        " from the same Python distribution into python/";
             }
-            PeImage library;
+            Module library;
             const Bytes* bytes = Content(path);
             fault = bytes == nullptr ? "not read" : ParsePe(*bytes, library);
             if (fault.empty() && library.machine != pythonw.machine) {
@@ -247,7 +214,7 @@ private:
     }
 
     // A Windows GUI program for x86-64 or x86.
-    std::string Program(const char* path, const char* fix, PeImage& pe) const {
+    std::string Program(const char* path, const char* fix, Module& pe) const {
         const Bytes* bytes = Content(path);
         if (bytes == nullptr) return std::string(path) + ": not in the payload; " + fix;
         std::string fault = ParsePe(*bytes, pe);
@@ -258,7 +225,7 @@ private:
     }
 
     // The C runtime a module loads must travel with it: a shop PC may lack it.
-    std::string RuntimeDlls(const std::string& path, const PeImage& pe) const {
+    std::string RuntimeDlls(const std::string& path, const Module& pe) const {
         for (const std::string& dll : pe.imports) {
             if (IsVcRuntime(dll) && !Has("python/" + dll)) {
                 return path + " needs " + dll + ", which is not in python/, and a PC without the Visual C++ "
