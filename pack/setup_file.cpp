@@ -49,11 +49,11 @@ public:
         struct sigaction action = {};
         action.sa_handler = RemoveTempAndDie;
         sigemptyset(&action.sa_mask);
-        for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal, &action, nullptr);
         // Block the signals while the name is recorded, so none sees half of it.
         sigset_t blocked, previous;
         sigemptyset(&blocked);
-        for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&blocked, signal);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&blocked, signal);
         sigprocmask(SIG_BLOCK, &blocked, &previous);
         fd_ = mkostemp(path_.data(), O_CLOEXEC);
         if (fd_ >= 0) {
@@ -164,7 +164,8 @@ int CreateSpool(const std::string& output) {
 }
 
 SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_t>& program, int32_t mode,
-                             const std::function<void(int fd)>& writePayload) {
+                             const std::function<void(int fd)>& writePayload,
+                             const std::function<void(int fd, const SetupFileInfo&)>& checkWritten) {
     TempFile temp(output);
     const std::string shown = Printable(output);
     WriteAll(temp.fd(), program.data(), program.size(), shown);
@@ -181,6 +182,12 @@ SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_
     uint8_t trailer[kTrailerSize];
     EncodeTrailer(static_cast<int64_t>(info.payloadOffset), mode, trailer);
     WriteAll(temp.fd(), trailer, sizeof trailer, shown);
+    if (checkWritten) {
+        if (fsync(temp.fd()) != 0) throw Failure(kExitFailed, "writing " + shown + " failed: " + strerror(errno));
+        // Read back from the device, not from the pages just written.
+        posix_fadvise(temp.fd(), 0, 0, POSIX_FADV_DONTNEED);
+        checkWritten(temp.fd(), info);
+    }
     temp.Commit(output);
     return info;
 }

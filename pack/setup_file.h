@@ -48,8 +48,12 @@ void CheckOutputPath(const std::string& output, const std::vector<std::string>& 
 int CreateSpool(const std::string& output);
 
 // Writes program + payload + trailer to a temporary file in the output's
-// folder and renames it into place; on any failure, or on SIGINT, SIGTERM or
-// SIGHUP, the temporary file is removed and `output` is left as it was.
+// folder and renames it into place; on any failure, or on SIGINT, SIGTERM,
+// SIGHUP or SIGPIPE (the reader of --progress gone), the temporary file is
+// removed and `output` is left as it was.
 // writePayload writes the ZIP archive at the descriptor's current position.
+// checkWritten, when given, reads the complete file back once it is on the
+// device, before the rename; it throws to leave nothing under `output`.
 SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_t>& program, int32_t mode,
-                             const std::function<void(int fd)>& writePayload);
+                             const std::function<void(int fd)>& writePayload,
+                             const std::function<void(int fd, const SetupFileInfo&)>& checkWritten = {});

@@ -104,7 +104,7 @@ bool DeflateShrinks(int fd, uint64_t offset, uint64_t size) {
 // Copies the entry's size in bytes from `fd` at `offset`. A file that grew or
 // shrank since it was listed (its size is already in the header) is an error,
 // not an entry cut short; a spool holds other entries after this one.
-void CopyData(archive* a, int fd, uint64_t offset, const PayloadEntry& entry, bool mayGrow) {
+void CopyData(archive* a, int fd, uint64_t offset, const PayloadEntry& entry, bool mayGrow, const PayloadData& data) {
     const auto readFailed = [&] {
         throw Failure(kExitFailed, "cannot read " + Printable(entry.path) + ": " + strerror(errno));
     };
@@ -118,6 +118,7 @@ void CopyData(archive* a, int fd, uint64_t offset, const PayloadEntry& entry, bo
         if (n == 0) break;
         total += static_cast<uint64_t>(n);
         if (archive_write_data(a, buffer.data(), static_cast<size_t>(n)) != n) WriteFailed(a, Printable(entry.path));
+        if (data.onData) data.onData(entry, buffer.data(), static_cast<size_t>(n));
     }
     uint8_t more;
     if (total != entry.size || (mayGrow && pread(fd, &more, 1, static_cast<off_t>(offset + total)) > 0)) {
@@ -165,7 +166,7 @@ uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry
         archive_entry_set_gid(e, 0);
         // Anything short of OK (a name that did not convert, say) is a failure here.
         if (archive_write_header(a, e) != ARCHIVE_OK) WriteFailed(a, Printable(entry.path));
-        if (!isDirectory) CopyData(a, source, offset, entry, fromFolder);
+        if (!isDirectory) CopyData(a, source, offset, entry, fromFolder, data);
         if (archive_write_finish_entry(a) != ARCHIVE_OK) WriteFailed(a, Printable(entry.path));
     }
     if (archive_write_close(a) != ARCHIVE_OK) WriteFailed(a, "the end");

@@ -1,6 +1,7 @@
 #pragma once
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,8 @@
 struct PayloadData {
     std::string folder;
     int spoolFd = -1;
+    // Sees each chunk of an entry's data as it is copied (a move's CRCs and progress).
+    std::function<void(const PayloadEntry& entry, const uint8_t* bytes, size_t length)> onData = nullptr;
 };
 
 // Writes the listed entries (as ListFolder or UnpackZipFile gives them, in
