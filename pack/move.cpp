@@ -199,6 +199,6 @@ void PackMove(const MoveOptions& options, bool checkInterpreter) {
             progress.End();
             CheckWritten(fd, written, entries, crcs, shown);
         });
-    std::cout << "wrote " << shown << ": " << files << " files from " << Shown(installation) << ", " << dataBytes
-              << " bytes of data, " << info.fileSize << " bytes in all, mode " << info.mode << " (Move)\n";
+    std::cout << "wrote " << shown << ": " << info.fileSize << " bytes, " << files << " files from "
+              << Shown(installation) << " with " << dataBytes << " bytes of data, mode " << info.mode << " (Move)\n";
 }
