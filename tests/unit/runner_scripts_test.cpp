@@ -8,6 +8,7 @@
 
 #include "setup/hidden_runner.h"
 #include "setup/install_scripts.h"
+#include "setup/payload_copy.h"
 #include "setup/progress_window.h"
 #include "setup/setup_state.h"
 
@@ -246,6 +247,19 @@ TEST(RunHidden, ChildStillRunningAtTheTimeOutIsLeftRunning) {
     }
     CloseHandle(snapshot);
     EXPECT_EQ(running, 1);
+}
+
+// A full TEMP volume: the copy must fail rather than leave a cut archive.
+TEST(CopyPayload, FailedWriteFailsTheCopy) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    HANDLE source = CreateFileW(self, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE full = CreateFileW(L"Z:\\dev\\full", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(source, INVALID_HANDLE_VALUE);
+    ASSERT_NE(full, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CopyPayload(source, full, 0, 100000), CopyResult::WriteFailed);
+    CloseHandle(full);
+    CloseHandle(source);
 }
 
 }  // namespace
