@@ -19,9 +19,16 @@ int RunHidden(const wchar_t* applicationName, const wchar_t* commandLine, DWORD 
         HeapFree(heap, 0, copy);
         return -1;
     }
-    WaitForSingleObject(process.hProcess, timeoutMs);
     DWORD exitCode;
-    if (GetExitCodeProcess(process.hProcess, &exitCode)) status = static_cast<int>(exitCode);
+    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        // Left running, an unpacker would keep writing beside the fallback or the
+        // next run. Termination completes asynchronously: wait until it has.
+        TerminateProcess(process.hProcess, STILL_ACTIVE);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        status = STILL_ACTIVE;
+    } else if (GetExitCodeProcess(process.hProcess, &exitCode)) {
+        status = static_cast<int>(exitCode);
+    }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     HeapFree(heap, 0, copy);

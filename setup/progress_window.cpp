@@ -17,7 +17,7 @@ LRESULT CALLBACK ProgressWndProc(HWND window, UINT message, WPARAM wParam, LPARA
         case WM_CLOSE:
             // Alt+F4 or another program's close would end the setup while the
             // worker, or a tar it started, still writes: only the worker's counts.
-            if (g_installOutcome.WorkerDone) DestroyWindow(window);
+            if (InterlockedCompareExchange(&g_installOutcome.WorkerDone, 0, 0)) DestroyWindow(window);
             return 0;
         case WM_DESTROY:
             PostQuitMessage(0);
@@ -35,15 +35,16 @@ HFONT CreateMessageFont() {
     return CreateFontIndirectW(&metrics.lfMessageFont);
 }
 
-void RunMessageLoop() {
+void RunMessageLoop(HWND window) {
     MSG message;
     for (;;) {
         const BOOL result = GetMessageW(&message, nullptr, 0, 0);
         if (result == -1) return;
         // A quit another program posts to this thread must not end the install
-        // mid-way either: only the one that follows the worker's signal counts.
+        // mid-way, nor leave the worker's close queued for the error box's loop:
+        // only the window's own end, after the worker's signal, counts.
         if (result == 0) {
-            if (g_installOutcome.WorkerDone) return;
+            if (!IsWindow(window)) return;
             continue;
         }
         TranslateMessage(&message);
@@ -84,7 +85,7 @@ int RunProgressWindow(HINSTANCE instance) {
         started = CreateThread(nullptr, 0, InstallWorker, nullptr, 0, nullptr) != nullptr;
     }
     if (started) {
-        RunMessageLoop();
+        RunMessageLoop(window);
     } else {
         // Nobody would ever close the window: give up now, leaving nothing behind.
         if (window) DestroyWindow(window);

@@ -3,21 +3,20 @@
 #include "common/format_bounded.h"
 #include "common/show_error.h"
 #include "setup/confirm.h"
+#include "setup/payload_copy.h"
 #include "setup/progress_window.h"
 #include "setup/setup_state.h"
 #include "setup/trailer.h"
 
 namespace {
 
-constexpr DWORD kCopyChunk = 65536;
-constexpr DWORD kLongestArchiveName = 23;     // "vorlasta-4294967295.zip"
-// Static so the copy never needs the heap or a large stack frame.
-unsigned char g_copyBuffer[kCopyChunk];
+constexpr DWORD kLongestArchiveName = 23;  // "vorlasta-4294967295.zip"
 
 constexpr const wchar_t* kNoDataInside = L"This file is damaged (no Vorlasta data inside). Download it again.";
 constexpr const wchar_t* kDamaged = L"This file is damaged.";
 constexpr const wchar_t* kCopyFailed =
     L"Could not read the Vorlasta data from this setup file. Download the setup again.";
+constexpr const wchar_t* kTempUnwritable = L"Cannot write to the TEMP folder.";
 
 // Reads the setup file at absolute positions for the trailer search.
 class FileSource final : public ByteSource {
@@ -40,24 +39,6 @@ int FailWith(const wchar_t* text) {
     FormatBounded(g_installOutcome.ErrorText, L"%ls", text);
     ShowError(g_installOutcome.ErrorText);
     return 1;
-}
-
-// Streams payloadSize bytes from payloadOffset of the setup file into the archive.
-bool CopyPayload(HANDLE setupFile, HANDLE archive, int64_t payloadOffset, int64_t payloadSize) {
-    LARGE_INTEGER position;
-    position.QuadPart = payloadOffset;
-    // A refused seek (a negative offset) must not copy from wherever the pointer was.
-    if (!SetFilePointerEx(setupFile, position, nullptr, FILE_BEGIN)) return false;
-    int64_t remaining = payloadSize;
-    while (remaining > 0) {
-        const DWORD request = remaining < kCopyChunk ? static_cast<DWORD>(remaining) : kCopyChunk;
-        DWORD got = 0;
-        if (!ReadFile(setupFile, g_copyBuffer, request, &got, nullptr) || got == 0) return false;
-        DWORD written = 0;
-        WriteFile(archive, g_copyBuffer, got, &written, nullptr);
-        remaining -= got;
-    }
-    return true;
 }
 
 bool FileExists(const wchar_t* path) {
@@ -109,13 +90,18 @@ int RunSetup(HINSTANCE instance) {
     }
     if (archive == INVALID_HANDLE_VALUE) {
         CloseHandle(setupFile);
-        return FailWith(L"Cannot write to the TEMP folder.");
+        return FailWith(kTempUnwritable);
     }
 
-    const bool copied = CopyPayload(setupFile, archive, trailer.payloadOffset, trailer.payloadSize);
+    const CopyResult copied = CopyPayload(setupFile, archive, trailer.payloadOffset, trailer.payloadSize);
     CloseHandle(archive);
     CloseHandle(setupFile);
-    if (!copied) return FailWith(kCopyFailed);
+    // A cut archive would be unpacked over the installed files: stop before the question.
+    if (copied == CopyResult::WriteFailed) {
+        DeleteFileW(g_setupState.TempArchivePath);
+        return FailWith(kTempUnwritable);
+    }
+    if (copied == CopyResult::ReadFailed) return FailWith(kCopyFailed);
 
     wchar_t databasePath[kPathCapacity];
     FormatBounded(databasePath, L"%ls\\data\\shop.db", g_setupState.InstallDir);

@@ -29,8 +29,9 @@ struct SetupState {
 // ErrorText, Succeeded: written by the worker before it posts WM_CLOSE, read by
 // the main thread after its message loop has ended. RunSetup also uses
 // ErrorText for its own boxes, before any worker exists.
-// WorkerDone: set by the worker, after the outcome and just before its WM_CLOSE,
-// so the window can tell that close from any sent by someone else.
+// WorkerDone: set by the worker (InterlockedExchange) after the outcome and just
+// before its WM_CLOSE, so the window can tell that close from any sent by someone
+// else; read with InterlockedCompareExchange, so the outcome is seen complete.
 struct InstallOutcome {
     HWND Window;
     wchar_t ErrorText[kErrorTextCapacity];

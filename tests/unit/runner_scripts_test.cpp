@@ -8,6 +8,7 @@
 
 #include "setup/hidden_runner.h"
 #include "setup/install_scripts.h"
+#include "setup/payload_copy.h"
 #include "setup/progress_window.h"
 #include "setup/setup_state.h"
 
@@ -225,12 +226,12 @@ TEST(RunHidden, ExitStatuses) {
     EXPECT_EQ(RunHidden(L"C:\\no\\such\\program.exe", (child + L" exit 0").c_str(), 30000), -1);
 }
 
-TEST(RunHidden, ChildStillRunningAtTheTimeOutIsLeftRunning) {
+TEST(RunHidden, ChildStillRunningAtTheTimeOutIsEnded) {
     const DWORD started = GetTickCount();
     EXPECT_EQ(RunHidden(nullptr, (L"\"" + ChildProgram() + L"\" sleep 20000 exit 5").c_str(), 1000), 259);
     EXPECT_LT(GetTickCount() - started, 15000u) << "returned at the time-out";
 
-    // The child is still there: find it by its command line's program and end it.
+    // Gone already: an unpacker left running would write beside the fallback.
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
@@ -239,13 +240,26 @@ TEST(RunHidden, ChildStillRunningAtTheTimeOutIsLeftRunning) {
         if (_wcsicmp(entry.szExeFile, L"child_program.exe") == 0) {
             ++running;
             HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-            TerminateProcess(process, 0);
+            TerminateProcess(process, 0);  // not to outlive a failed run
             WaitForSingleObject(process, 5000);
             CloseHandle(process);
         }
     }
     CloseHandle(snapshot);
-    EXPECT_EQ(running, 1);
+    EXPECT_EQ(running, 0);
+}
+
+// A full TEMP volume: the copy must fail rather than leave a cut archive.
+TEST(CopyPayload, FailedWriteFailsTheCopy) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    HANDLE source = CreateFileW(self, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE full = CreateFileW(L"Z:\\dev\\full", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(source, INVALID_HANDLE_VALUE);
+    ASSERT_NE(full, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CopyPayload(source, full, 0, 100000), CopyResult::WriteFailed);
+    CloseHandle(full);
+    CloseHandle(source);
 }
 
 }  // namespace
