@@ -1,15 +1,11 @@
 #include "report.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <string.h>
-#include <sys/stat.h>
-
 #include <set>
 
 #include "failure.h"
 #include "interpreter_check.h"
 #include "payload_source.h"
+#include "platform.h"
 #include "program_version.h"
 #include "setup_file.h"
 #include "unique_fd.h"
@@ -25,14 +21,14 @@ namespace {
 void Inspect(const std::string& path, bool checkInterpreter, std::ostream& out) {
     const std::string shown = Printable(path);
     const auto invalid = [&](const std::string& why) { Invalid(shown, why); };
-    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info;
-    if (!fd || fstat(fd.get(), &info) != 0) invalid(std::string("cannot open: ") + strerror(errno));
-    if (!S_ISREG(info.st_mode)) invalid("not a file");
+    const UniqueFd fd(platform::OpenForRead(path));
+    platform::FileInfo info;
+    if (!fd || !platform::QueryFile(fd.get(), info)) invalid("cannot open: " + platform::LastErrorText());
+    if (!info.regular) invalid("not a file");
 
     FdByteSource source(fd.get());
     TrailerInfo trailer;
-    switch (LocateTrailer(source, info.st_size, trailer)) {
+    switch (LocateTrailer(source, info.size, trailer)) {
         case TrailerResult::Missing: Invalid(shown, "no Vorlasta data inside");
         case TrailerResult::BadPayload: Invalid(shown, "damaged (payload offset 0 or empty payload)");
         case TrailerResult::Valid: break;
