@@ -40,8 +40,7 @@ void Pack(const PackOptions& options, bool checkInterpreter) {
     EntryContents* keep = checkInterpreter ? &contents : nullptr;
     const std::vector<PayloadEntry> entries =
         fromFolder ? ListFolder(options.payload, keep) : UnpackZipFile(options.payload, spool.get(), keep);
-    std::string fault = CheckPayload(entries, options.move ? PackMode::Move : PackMode::Install);
-    if (fault.empty() && checkInterpreter) fault = CheckInterpreter(entries, contents);
+    const std::string fault = JudgePayload(entries, options.move ? PackMode::Move : PackMode::Install, keep);
     if (!fault.empty()) Refuse(fault);
 
     const SetupFileInfo info = WriteSetupFile(options.output, program, options.move ? kModeMove : 0,

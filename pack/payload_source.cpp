@@ -286,7 +286,11 @@ std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd, En
     if (!fd || fstat(fd.get(), &info) != 0) Refuse("cannot open payload " + Printable(path) + ": " + strerror(errno));
     Spool spool{spoolFd};
     std::vector<PayloadEntry> entries = ReadZip(fd.get(), 0, info.st_size, Printable(path), &spool, contents);
-    // Folders are implied by the files in them; list them as a folder payload would.
+    AddImpliedFolders(entries);
+    return entries;
+}
+
+void AddImpliedFolders(std::vector<PayloadEntry>& entries) {
     std::map<std::string, bool> named;
     for (const PayloadEntry& entry : entries) named[entry.path] = true;
     const size_t listed = entries.size();
@@ -299,5 +303,4 @@ std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd, En
         }
     }
     SortByZipName(entries);
-    return entries;
 }
