@@ -259,10 +259,14 @@ TEST_F(PackTest, ZipPayloadIsWrittenAfreshAndInspectShowsIt) {
 
 // However the files were zipped (deflated or stored, with or without data
 // descriptors, bzip2, UTF-8 flags or not), the setup file is the one the
-// folder gives.
+// folder gives. Ours flags the decomposed name UTF-8, which libarchive reads
+// composed.
 TEST_F(PackTest, TheSameFilesGiveTheSameSetupFileHoweverZipped) {
+    const std::string nfd = "app/cafe\xCC\x81.txt";  // decomposed, as a Mac names it; NTFS keeps it so
+    WriteFile(payload_ / nfd, "nfd");
     ASSERT_EQ(Pack(payload_, setup_).status, 0);
     const std::string expected = ReadFile(setup_);
+    EXPECT_NE(expected.find(nfd, expected.find("PK\1\2")), std::string::npos) << "not in the central directory";
     WriteFile(root_ / "ours.zip", PayloadOf(expected, 0));  // libarchive's, with data descriptors
     const struct {
         const char* zipArgs;
