@@ -38,8 +38,7 @@ void Pack(const PackOptions& options, bool checkInterpreter) {
     EntryContents* keep = checkInterpreter ? &contents : nullptr;
     const std::vector<PayloadEntry> entries =
         fromFolder ? ListFolder(options.payload, keep) : UnpackZipFile(options.payload, spool.get(), keep);
-    std::string fault = CheckPayload(entries, options.move ? PackMode::Move : PackMode::Install);
-    if (fault.empty() && checkInterpreter) fault = CheckInterpreter(entries, contents);
+    const std::string fault = JudgePayload(entries, options.move ? PackMode::Move : PackMode::Install, keep);
     if (!fault.empty()) Refuse(fault);
 
     const auto writePayload = [&](int fd, uint64_t at) { return WritePayloadZip(data, entries, fd, at); };

@@ -28,6 +28,10 @@ constexpr uint64_t kMaxFileSize = uint64_t{2} << 30;  // 2 GiB: refused from her
 // (overlong forms, encoded surrogates and values past U+10FFFF are invalid).
 long Utf16Length(std::string_view text);
 
+// Unicode simple uppercase of a BMP unit, from a table compiled into the
+// packer, so that every build finds the same names equal on Windows.
+char16_t SimpleUpper(char16_t unit);
+
 // `text` made safe for a one-line message: control characters and bytes that
 // are not UTF-8 are written as \xHH.
 std::string Printable(std::string_view text);

@@ -74,14 +74,20 @@ std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what, const
         if (result == ARCHIVE_EOF) break;
         if (entries.size() == byOffset.size()) return fail("more entries than its central directory names");
         const ZipRecord& record = *byOffset[entries.size()];
-        const char* raw = header != nullptr ? archive_entry_pathname(header) : nullptr;
         // A warning about a name that is not UTF-8 is left to the payload
         // checks, which name the entry; any other warning refuses the archive.
         const bool utf8 = Utf16Length(record.name) >= 0;
         if (result == ARCHIVE_WARN && utf8) return fail(Printable(record.name) + ": " + ArchiveError(a));
         if (result != ARCHIVE_OK && result != ARCHIVE_WARN) return fail(ArchiveError(a));
-        if (utf8 && (raw == nullptr || record.name != raw)) {
-            return fail(Printable(record.name) + ": the reader found " + Printable(raw != nullptr ? raw : "") + " there");
+        // The reader has just read a local header, which must be this
+        // record's: it stands before the next record's. The names cannot
+        // tell, as the reader composes decomposed UTF-8 names (and converts
+        // them to the code page on Windows); the entry keeps its stored bytes.
+        const la_int64_t at = archive_filter_bytes(a, 0);
+        const size_t next = entries.size() + 1;
+        if (at <= static_cast<la_int64_t>(record.localOffset) ||
+            (next < byOffset.size() && at > static_cast<la_int64_t>(byOffset[next]->localOffset))) {
+            return fail(Printable(record.name) + ": the reader read another entry in its place");
         }
         PayloadEntry entry;
         entry.path = record.name;
@@ -275,7 +281,11 @@ std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd, En
     }
     Spool spool{spoolFd};
     std::vector<PayloadEntry> entries = ReadZip(fd.get(), 0, info.size, Printable(path), &spool, contents);
-    // Folders are implied by the files in them; list them as a folder payload would.
+    AddImpliedFolders(entries);
+    return entries;
+}
+
+void AddImpliedFolders(std::vector<PayloadEntry>& entries) {
     std::map<std::string, bool> named;
     for (const PayloadEntry& entry : entries) named[entry.path] = true;
     const size_t listed = entries.size();
@@ -288,5 +298,4 @@ std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd, En
         }
     }
     SortByZipName(entries);
-    return entries;
 }

@@ -44,7 +44,11 @@ void Inspect(const std::string& path, bool checkInterpreter, std::ostream& out) 
     } catch (const Failure& failure) {
         invalid(std::string("damaged (") + failure.what() + ")");
     }
-    const std::string fault = checkInterpreter ? CheckInterpreter(entries, contents) : "";
+    // Judged as packing these files would judge them, in the file's own mode.
+    const size_t stored = entries.size();
+    AddImpliedFolders(entries);
+    const std::string fault = JudgePayload(entries, trailer.mode == kModeMove ? PackMode::Move : PackMode::Install,
+                                           checkInterpreter ? &contents : nullptr);
     if (!fault.empty()) invalid(fault);
     std::set<std::string> topLevel;
     for (const PayloadEntry& entry : entries) {
@@ -56,7 +60,7 @@ void Inspect(const std::string& path, bool checkInterpreter, std::ostream& out) 
     const std::string version = ReadProgramVersion(source, trailer.payloadOffset);
     out << shown << ": Vorlasta setup file\n"
         << "  payload offset: " << trailer.payloadOffset << "\n"
-        << "  payload size:   " << trailer.payloadSize << " bytes, " << entries.size() << " entries\n"
+        << "  payload size:   " << trailer.payloadSize << " bytes, " << stored << " entries\n"
         << "  mode:           " << trailer.mode << " (" << (trailer.mode == kModeMove ? "Move" : "Install") << ")\n"
         << "  version:        " << (version.empty() ? "none" : version) << "\n"
         << "  signed:         "

@@ -259,10 +259,14 @@ TEST_F(PackTest, ZipPayloadIsWrittenAfreshAndInspectShowsIt) {
 
 // However the files were zipped (deflated or stored, with or without data
 // descriptors, bzip2, UTF-8 flags or not), the setup file is the one the
-// folder gives.
+// folder gives. Ours flags the decomposed name UTF-8, which libarchive reads
+// composed.
 TEST_F(PackTest, TheSameFilesGiveTheSameSetupFileHoweverZipped) {
+    const std::string nfd = "app/cafe\xCC\x81.txt";  // decomposed, as a Mac names it; NTFS keeps it so
+    WriteFile(payload_ / nfd, "nfd");
     ASSERT_EQ(Pack(payload_, setup_).status, 0);
     const std::string expected = ReadFile(setup_);
+    EXPECT_NE(expected.find(nfd, expected.find("PK\1\2")), std::string::npos) << "not in the central directory";
     WriteFile(root_ / "ours.zip", PayloadOf(expected, 0));  // libarchive's, with data descriptors
     const struct {
         const char* zipArgs;
@@ -328,11 +332,14 @@ TEST_F(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
     ASSERT_EQ(Pack(payload_, old).status, 0);
     const std::string good = ReadFile(old), end = good.substr(good.size() - kTrailerSize), plain = MakeZip({});
     const auto write = [](const fs::path& path, const std::string& bytes) { return [=] { WriteFile(path, bytes); }; };
-    const auto withTrailer = [&](int64_t payloadOffset) {
+    const auto withTrailer = [&](int64_t payloadOffset, std::string body = "") {
         uint8_t trailer[kTrailerSize];
         EncodeTrailer(payloadOffset, 0, trailer);
-        return write(bad, good.substr(0, good.size() - kTrailerSize) + std::string(trailer, trailer + kTrailerSize));
+        if (body.empty()) body = good.substr(0, good.size() - kTrailerSize);
+        return write(bad, body + std::string(trailer, trailer + kTrailerSize));
     };
+    // An install setup file built by hand around a zip the packer would refuse.
+    const auto handMade = [&](std::vector<ZipItem> items) { return withTrailer(512, programBytes_ + MakeZip(items)); };
     const std::vector<std::string> inPlace = Args(program_, p, setup_), zipped = Args(program_, zip, setup_),
                                    inspect = {"inspect", bad};
     const struct {
@@ -401,6 +408,19 @@ TEST_F(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
         {"inspect: offset 0", withTrailer(0), inspect, 1, "damaged (payload offset 0 or empty payload)"},
         {"inspect: offset -1", withTrailer(-1), inspect, 1, "damaged (payload offset outside the file)"},
         {"inspect: offset in the program", withTrailer(100), inspect, 1, "damaged (payload: not a ZIP archive"},
+        {"inspect: ..", handMade({{"../x.txt", "x"}}), inspect, 1, bad.string() + ": ../: \"..\" component"},
+        {"inspect: drive", handMade({{"C:/x.txt", "x"}}), inspect, 1, "C:/: absolute path"},
+        {"inspect: twice", handMade({{"app/x.txt", "x"}, {"app/x.txt", "x"}}), inspect, 1, "app/x.txt: appears twice"},
+        {"inspect: case", handMade({{"app/Main.py", "x"}}), inspect, 1, "app/main.py: same name as app/Main.py"},
+        {"inspect: Cyrillic case", handMade({{"app/\xD0\xA4.txt", "x"}, {"app/\xD1\x84.txt", "x"}}), inspect, 1,
+         "app/\xD1\x84.txt: same name as app/\xD0\xA4.txt"},  // Ф, ф
+        {"inspect: device", handMade({{"app/CON", "x"}}), inspect, 1, "app/CON: \"CON\" is a reserved device name"},
+        {"inspect: dot, found before a bad pythonw.exe",
+         handMade({{"app/x.", "x"}, {"python/pythonw.exe", MakePe({0x8664, 2, {"x.dll"}})}}), inspect, 1,
+         "app/x.: \"x.\" ends with a dot"},
+        // Folders the names imply are judged too, as packing lists them.
+        {"inspect: data", handMade({{"data/shop.db", "x"}}), inspect, 1, bad.string() + ": data/: the shop's data folder"},
+        {"inspect: implied folders", handMade({{"App/x.txt", "x"}}), inspect, 1, "app: same name as App on Windows"},
         {"inspect: payload cut short", write(bad, good.substr(0, good.size() - 100) + end), inspect, 1,
          "damaged (payload: no ZIP end record)"},
     };
