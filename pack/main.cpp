@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "args.h"
+#include "builtin_programs.h"
 #include "failure.h"
 #include "interpreter_check.h"
 #include "report.h"
@@ -24,7 +25,7 @@ namespace fs = std::filesystem;
 namespace {
 
 void Pack(const PackOptions& options, bool checkInterpreter) {
-    const std::vector<uint8_t> program = ReadProgramImage(options.program);
+    const std::vector<uint8_t> program = options.program.empty() ? BuiltInSetupProgram() : ReadProgramImage(options.program);
     std::error_code error;
     const bool fromFolder = fs::is_directory(options.payload, error);
     if (!fromFolder && !fs::is_regular_file(options.payload, error)) {
@@ -38,8 +39,9 @@ void Pack(const PackOptions& options, bool checkInterpreter) {
     data.spoolFd = spool.get();
     EntryContents contents;
     EntryContents* keep = checkInterpreter ? &contents : nullptr;
-    const std::vector<PayloadEntry> entries =
+    std::vector<PayloadEntry> entries =
         fromFolder ? ListFolder(options.payload, keep) : UnpackZipFile(options.payload, spool.get(), keep);
+    const bool builtInLauncher = AddBuiltInLauncher(entries, keep);
     std::string fault = CheckPayload(entries, options.move ? PackMode::Move : PackMode::Install);
     if (fault.empty() && checkInterpreter) fault = CheckInterpreter(entries, contents);
     if (!fault.empty()) Refuse(fault);
@@ -48,7 +50,8 @@ void Pack(const PackOptions& options, bool checkInterpreter) {
                                               [&](int fd) { WritePayloadZip(data, entries, fd); });
     std::cout << "wrote " << Printable(options.output) << ": " << info.fileSize << " bytes, payload "
               << info.payloadSize << " bytes at offset " << info.payloadOffset << ", " << entries.size()
-              << " entries, mode " << info.mode << " (" << (info.mode == kModeMove ? "Move" : "Install") << ")\n";
+              << " entries, mode " << info.mode << " (" << (info.mode == kModeMove ? "Move" : "Install") << ")"
+              << (builtInLauncher ? ", with the built-in launcher as Vorlasta.exe" : "") << "\n";
 }
 
 }  // namespace

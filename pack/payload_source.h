@@ -25,6 +25,10 @@ std::vector<PayloadEntry> ListZipFile(const std::string& path, EntryContents* co
 // The same for the ZIP archive stored at [offset, offset + size) of `fd`.
 std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size, EntryContents* contents = nullptr);
 
+// Adds the built-in launcher as Vorlasta.exe when the payload has no
+// Vorlasta.exe of its own at its top level (in any case); says whether it did.
+bool AddBuiltInLauncher(std::vector<PayloadEntry>& entries, EntryContents* contents = nullptr);
+
 // Lists a ZIP payload as ListZipFile does and appends every entry's data to
 // `spoolFd`, at the entry's dataOffset. Folders implied by a name are added,
 // and the list is sorted like ListFolder's, so the archive can be written

@@ -238,6 +238,20 @@ TEST_F(PackTest, SameInputsGiveTheSameBytesWhateverTheTimesModesOrTimeZone) {
     EXPECT_TRUE(ReadFile(out_ / "again.exe") == ReadFile(setup_));
 }
 
+// Without --program and without a launcher of its own, a payload gets the
+// programs the packer was built with.
+TEST_F(PackTest, BuiltInSetupProgramAndLauncher) {
+    fs::remove(payload_ / "Vorlasta.exe");
+    const Result result = Run({"--payload", payload_, "--output", setup_});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find(" (Install), with the built-in launcher as Vorlasta.exe\n"), std::string::npos) << result.out;
+    programBytes_ = ReadFile(VORLASTA_PROGRAMS_DIR "/Vorlasta-Setup.exe");
+    const std::string zip = PayloadOf(ReadFile(setup_), 0);
+    EXPECT_TRUE(ZipContents(zip)["Vorlasta.exe"] == ReadFile(VORLASTA_PROGRAMS_DIR "/Vorlasta.exe"));
+    const Result inspect = Run({"inspect", setup_});
+    EXPECT_NE(inspect.out.find("\n  program:        the built-in setup program\n"), std::string::npos) << inspect.out;
+}
+
 TEST_F(PackTest, ZipPayloadIsWrittenAfreshAndInspectShowsIt) {
     WriteFile(root_ / "payload.zip", MakeZip({{"app/", "", AE_IFDIR}, {"data/shop.db", "s"}}));
     const Result result = Pack(root_ / "payload.zip", setup_, true);  // the shop's data needs --move
@@ -254,7 +268,7 @@ TEST_F(PackTest, ZipPayloadIsWrittenAfreshAndInspectShowsIt) {
     EXPECT_EQ(inspect.out, setup_.string() + ": Vorlasta setup file\n  payload offset: 512\n  payload size:   " +
                                std::to_string(zip.size()) + " bytes, " +
                                std::to_string(expected.size()) + " entries\n  mode:           2 (Move)\n"
-                               "  version:        none\n  signed:         no\n  top level:\n    Vorlasta.exe\n    app/\n    data/\n    python/\n");
+                               "  version:        none\n  program:        not the built-in setup program\n  signed:         no\n  top level:\n    Vorlasta.exe\n    app/\n    data/\n    python/\n");
 }
 
 // However the files were zipped (deflated or stored, with or without data
@@ -392,7 +406,7 @@ TEST_F(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
         {"inspect: interpreter refused",
          [&] { fs::remove(p / "python/vcruntime140.dll"), Run({"--skip-interpreter-checks", "--program", program_, "--payload", p, "--output", bad}); },
          inspect, 1, bad.string() + ": python/pythonw.exe needs vcruntime140.dll"},
-        {"no arguments", [] {}, {}, 2, ": missing --program\nusage: vorlasta-pack --program"},
+        {"no arguments", [] {}, {}, 2, ": missing --payload\nusage: vorlasta-pack [--program"},
         {"no output", [] {}, {"--program", "a", "--payload", "p"}, 2, ": missing --output\nusage:"},
         {"twice", [] {}, {"--program", "a", "--program", "b", "--payload", "p"}, 2, "--program given twice\nusage:"},
         {"inspect nothing", [] {}, {"inspect"}, 2, ": inspect takes exactly one setup file\nusage:"},
