@@ -3,7 +3,7 @@
 #include "failure.h"
 
 const char kUsage[] =
-    "usage: vorlasta-pack --program <setup program> --payload <folder|zip> [--move] [--skip-interpreter-checks]"
+    "usage: vorlasta-pack [--program <setup program>] --payload <folder|zip> [--move] [--skip-interpreter-checks]"
     " --output <setup file> | vorlasta-pack inspect [--skip-interpreter-checks] <setup file>";
 
 namespace {
@@ -61,7 +61,6 @@ Command ParseArgs(const std::vector<std::string>& args) {
         if (value.empty()) throw UsageError(key + " needs a value");
         *target = value;
     }
-    if (pack.program.empty()) throw UsageError("missing --program");
     if (pack.payload.empty()) throw UsageError("missing --payload");
     if (pack.output.empty()) throw UsageError("missing --output");
     return command;

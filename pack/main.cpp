@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "args.h"
+#include "builtin_programs.h"
 #include "failure.h"
 #include "interpreter_check.h"
 #include "report.h"
@@ -21,7 +22,7 @@ namespace fs = std::filesystem;
 namespace {
 
 void Pack(const PackOptions& options, bool checkInterpreter) {
-    const std::vector<uint8_t> program = ReadProgramImage(options.program);
+    const std::vector<uint8_t> program = options.program.empty() ? BuiltInSetupProgram() : ReadProgramImage(options.program);
     std::error_code error;
     const fs::path payload = fs::u8path(options.payload);
     const bool fromFolder = fs::is_directory(payload, error);
@@ -36,8 +37,9 @@ void Pack(const PackOptions& options, bool checkInterpreter) {
     data.spoolFd = spool.get();
     EntryContents contents;
     EntryContents* keep = checkInterpreter ? &contents : nullptr;
-    const std::vector<PayloadEntry> entries =
+    std::vector<PayloadEntry> entries =
         fromFolder ? ListFolder(options.payload, keep) : UnpackZipFile(options.payload, spool.get(), keep);
+    const bool builtInLauncher = AddBuiltInLauncher(entries, keep);
     const std::string fault = JudgePayload(entries, options.move ? PackMode::Move : PackMode::Install, keep);
     if (!fault.empty()) Refuse(fault);
 
@@ -45,7 +47,8 @@ void Pack(const PackOptions& options, bool checkInterpreter) {
     const SetupFileInfo info = WriteSetupFile(options.output, program, options.move ? kModeMove : 0, writePayload);
     std::cout << "wrote " << Printable(options.output) << ": " << info.fileSize << " bytes, payload "
               << info.payloadSize << " bytes at offset " << info.payloadOffset << ", " << entries.size()
-              << " entries, mode " << info.mode << " (" << (info.mode == kModeMove ? "Move" : "Install") << ")\n";
+              << " entries, mode " << info.mode << " (" << (info.mode == kModeMove ? "Move" : "Install") << ")"
+              << (builtInLauncher ? ", with the built-in launcher as Vorlasta.exe" : "") << "\n";
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 
+#include "builtin_programs.h"
 #include "failure.h"
 #include "interpreter_check.h"
 #include "platform.h"
@@ -258,6 +259,20 @@ std::vector<PayloadEntry> ListFolder(const std::string& root, EntryContents* con
     if (error) failed(top);
     SortByZipName(entries);
     return entries;
+}
+
+bool AddBuiltInLauncher(std::vector<PayloadEntry>& entries, EntryContents* contents) {
+    static constexpr std::string_view kLauncher = "Vorlasta.exe";
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    const auto sameName = [&](char a, char b) { return lower(a) == lower(b); };
+    for (const PayloadEntry& entry : entries) {
+        if (std::equal(entry.path.begin(), entry.path.end(), kLauncher.begin(), kLauncher.end(), sameName)) return false;
+    }
+    const std::vector<uint8_t>& launcher = BuiltInLauncher();
+    entries.push_back({std::string(kLauncher), EntryKind::File, launcher.size(), 0, &launcher});
+    if (contents != nullptr && NeedsInterpreterContent(kLauncher)) (*contents)[std::string(kLauncher)] = launcher;
+    SortByZipName(entries);
+    return true;
 }
 
 std::vector<PayloadEntry> ListZipFile(const std::string& path, EntryContents* contents) {

@@ -30,6 +30,10 @@ std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size, Ent
 // the same files would give them.
 void AddImpliedFolders(std::vector<PayloadEntry>& entries);
 
+// Adds the built-in launcher as Vorlasta.exe when the payload has no
+// Vorlasta.exe of its own at its top level (in any case); says whether it did.
+bool AddBuiltInLauncher(std::vector<PayloadEntry>& entries, EntryContents* contents = nullptr);
+
 // Lists a ZIP payload as ListZipFile does and appends every entry's data to
 // `spoolFd`, at the entry's dataOffset. The list is completed by
 // AddImpliedFolders, so the archive can be written afresh exactly as a folder

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "builtin_programs.h"
 #include "failure.h"
 #include "interpreter_check.h"
 #include "payload_source.h"
@@ -58,11 +59,17 @@ void Inspect(const std::string& path, bool checkInterpreter, std::ostream& out) 
     }
 
     const std::string version = ReadProgramVersion(source, trailer.payloadOffset);
+    const std::vector<uint8_t>& builtIn = BuiltInSetupProgram();
+    std::vector<uint8_t> program(builtIn.size());
+    const bool isBuiltIn = static_cast<uint64_t>(trailer.payloadOffset) == builtIn.size() &&
+                           source.ReadAt(0, program.data(), static_cast<uint32_t>(program.size())) == program.size() &&
+                           program == builtIn;
     out << shown << ": Vorlasta setup file\n"
         << "  payload offset: " << trailer.payloadOffset << "\n"
         << "  payload size:   " << trailer.payloadSize << " bytes, " << stored << " entries\n"
         << "  mode:           " << trailer.mode << " (" << (trailer.mode == kModeMove ? "Move" : "Install") << ")\n"
         << "  version:        " << (version.empty() ? "none" : version) << "\n"
+        << "  program:        " << (isBuiltIn ? "the built-in setup program" : "not the built-in setup program") << "\n"
         << "  signed:         "
         << (trailer.signedFile ? "yes (certificate table after the trailer)" : "no") << "\n"
         << "  top level:\n";

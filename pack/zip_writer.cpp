@@ -72,26 +72,31 @@ void MarkAllNamesUtf8(int fd, int64_t zipStart, uint64_t zipLength) {
 // An entry that deflate does not make smaller is stored. Judged on the first
 // 4 KiB: files that small, where the choice matters most, are judged whole,
 // and a larger one costs a trial of 4 KiB, not a second deflate of all of it.
+constexpr size_t kDeflateSample = 4096;
+
+bool DeflateShrinks(const uint8_t* sample, size_t size) {
+    if (size == 0) return false;
+    z_stream stream = {};
+    // Raw deflate at zlib's default level, as libarchive writes it.
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return true;
+    std::vector<uint8_t> out(deflateBound(&stream, size));
+    stream.next_in = const_cast<uint8_t*>(sample);
+    stream.avail_in = static_cast<uInt>(size);
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    const bool shrinks = stream.total_out < size;
+    deflateEnd(&stream);
+    return shrinks;
+}
+
 bool DeflateShrinks(int fd, uint64_t offset, uint64_t size) {
-    constexpr size_t kSample = 4096;
-    std::vector<uint8_t> sample(static_cast<size_t>(std::min<uint64_t>(size, kSample)));
-    if (sample.empty()) return false;
+    std::vector<uint8_t> sample(static_cast<size_t>(std::min<uint64_t>(size, kDeflateSample)));
     if (platform::ReadAt(fd, static_cast<int64_t>(offset), sample.data(), sample.size()) !=
         static_cast<int64_t>(sample.size())) {
         return true;  // the copy that follows reports the read error
     }
-    z_stream stream = {};
-    // Raw deflate at zlib's default level, as libarchive writes it.
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return true;
-    std::vector<uint8_t> out(deflateBound(&stream, sample.size()));
-    stream.next_in = sample.data();
-    stream.avail_in = static_cast<uInt>(sample.size());
-    stream.next_out = out.data();
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    const bool shrinks = stream.total_out < sample.size();
-    deflateEnd(&stream);
-    return shrinks;
+    return DeflateShrinks(sample.data(), sample.size());
 }
 
 // Copies the entry's size in bytes from `fd` at `offset`. A file that grew or
@@ -136,14 +141,17 @@ uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry
     for (const PayloadEntry& entry : entries) {
         archive_entry* e = archive_entry_clear(header.get());
         const bool isDirectory = entry.kind == EntryKind::Directory;
-        const bool fromFolder = !isDirectory && data.spoolFd < 0;
+        const bool inMemory = entry.bytes != nullptr;
+        const bool fromFolder = !isDirectory && !inMemory && data.spoolFd < 0;
         const UniqueFd file(fromFolder ? platform::OpenForRead(data.folder + "/" + entry.path) : -1);
         if (fromFolder && !file) {
             throw Failure(kExitFailed, "cannot read " + Printable(entry.path) + ": " + platform::LastErrorText());
         }
         const int source = fromFolder ? file.get() : data.spoolFd;
         const uint64_t offset = fromFolder ? 0 : entry.dataOffset;
-        const bool deflate = !isDirectory && DeflateShrinks(source, offset, entry.size);
+        const bool deflate =
+            !isDirectory && (inMemory ? DeflateShrinks(entry.bytes->data(), std::min(entry.bytes->size(), kDeflateSample))
+                                      : DeflateShrinks(source, offset, entry.size));
         if ((deflate ? archive_write_zip_set_compression_deflate(a) : archive_write_zip_set_compression_store(a)) !=
             ARCHIVE_OK) {
             WriteFailed(a, Printable(entry.path));
@@ -158,7 +166,12 @@ uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry
         archive_entry_set_gid(e, 0);
         // Anything short of OK (a name that did not convert, say) is a failure here.
         if (archive_write_header(a, e) != ARCHIVE_OK) WriteFailed(a, Printable(entry.path));
-        if (!isDirectory) CopyData(a, source, offset, entry, fromFolder);
+        if (inMemory) {
+            const la_ssize_t size = static_cast<la_ssize_t>(entry.bytes->size());
+            if (archive_write_data(a, entry.bytes->data(), entry.bytes->size()) != size) WriteFailed(a, Printable(entry.path));
+        } else if (!isDirectory) {
+            CopyData(a, source, offset, entry, fromFolder);
+        }
         if (archive_write_finish_entry(a) != ARCHIVE_OK) WriteFailed(a, Printable(entry.path));
     }
     if (archive_write_close(a) != ARCHIVE_OK) WriteFailed(a, "the end");
