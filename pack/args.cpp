@@ -3,7 +3,7 @@
 #include "failure.h"
 
 const char kUsage[] =
-    "usage: vorlasta-pack --program <setup program> --payload <folder|zip> [--move] [--skip-interpreter-checks]"
+    "usage: vorlasta-pack [--program <setup program>] --payload <folder|zip> [--move] [--skip-interpreter-checks]"
     " --output <setup file> | vorlasta-pack inspect [--skip-interpreter-checks] <setup file>"
     " | vorlasta-pack move [--from <installation>] [--program <setup program>] [--progress]"
     " [--skip-interpreter-checks] --output <setup file>";
@@ -96,7 +96,6 @@ Command ParseArgs(const std::vector<std::string>& args) {
             throw UsageError("unknown argument '" + name + "'");
         }
     }
-    if (pack.program.empty()) throw UsageError("missing --program");
     if (pack.payload.empty()) throw UsageError("missing --payload");
     if (pack.output.empty()) throw UsageError("missing --output");
     return command;

@@ -3,7 +3,7 @@
 #include <vector>
 
 struct PackOptions {
-    std::string program;  // the setup program image
+    std::string program;  // the setup program image; empty: the built-in one
     std::string payload;  // a folder or a .zip
     std::string output;
     bool move = false;

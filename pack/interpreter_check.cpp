@@ -249,3 +249,10 @@ bool NeedsInterpreterContent(std::string_view path) {
 std::string CheckInterpreter(const std::vector<PayloadEntry>& entries, const std::map<std::string, Bytes>& contents) {
     return Checker(entries, contents).Run();
 }
+
+std::string JudgePayload(const std::vector<PayloadEntry>& entries, PackMode mode,
+                         const std::map<std::string, Bytes>* contents) {
+    std::string fault = CheckPayload(entries, mode);
+    if (fault.empty() && contents != nullptr) fault = CheckInterpreter(entries, *contents);
+    return fault;
+}

@@ -20,5 +20,11 @@ bool NeedsInterpreterContent(std::string_view path);
 std::string CheckInterpreter(const std::vector<PayloadEntry>& entries,
                              const std::map<std::string, std::vector<uint8_t>>& contents);
 
+// The one verdict that packing and inspect give: the payload checks in `mode`,
+// then, when `contents` is given, the interpreter checks. Empty when the
+// payload may be packed, otherwise its first fault.
+std::string JudgePayload(const std::vector<PayloadEntry>& entries, PackMode mode,
+                         const std::map<std::string, std::vector<uint8_t>>* contents);
+
 // Printed once when the checks are turned off.
 extern const char kSkipInterpreterChecksWarning[];

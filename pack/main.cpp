@@ -1,21 +1,19 @@
 // vorlasta-pack: builds Vorlasta-Setup.exe from the setup program image and a
 // payload, and inspects setup files.
-#include <locale.h>
-#include <stdlib.h>
-#include <time.h>
-
 #include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "args.h"
+#include "builtin_programs.h"
 #include "failure.h"
 #include "interpreter_check.h"
 #include "move.h"
 #include "report.h"
 #include "payload_check.h"
 #include "payload_source.h"
+#include "platform.h"
 #include "setup_file.h"
 #include "unique_fd.h"
 #include "zip_writer.h"
@@ -25,10 +23,11 @@ namespace fs = std::filesystem;
 namespace {
 
 void Pack(const PackOptions& options, bool checkInterpreter) {
-    const std::vector<uint8_t> program = ReadProgramImage(options.program);
+    const std::vector<uint8_t> program = options.program.empty() ? BuiltInSetupProgram() : ReadProgramImage(options.program);
     std::error_code error;
-    const bool fromFolder = fs::is_directory(options.payload, error);
-    if (!fromFolder && !fs::is_regular_file(options.payload, error)) {
+    const fs::path payload = fs::u8path(options.payload);
+    const bool fromFolder = fs::is_directory(payload, error);
+    if (!fromFolder && !fs::is_regular_file(payload, error)) {
         Refuse("payload " + Printable(options.payload) + " is neither a folder nor a ZIP file");
     }
     CheckOutputPath(options.output, {options.program, options.payload});
@@ -39,33 +38,31 @@ void Pack(const PackOptions& options, bool checkInterpreter) {
     data.spoolFd = spool.get();
     EntryContents contents;
     EntryContents* keep = checkInterpreter ? &contents : nullptr;
-    const std::vector<PayloadEntry> entries =
+    std::vector<PayloadEntry> entries =
         fromFolder ? ListFolder(options.payload, keep) : UnpackZipFile(options.payload, spool.get(), keep);
-    std::string fault = CheckPayload(entries, options.move ? PackMode::Move : PackMode::Install);
-    if (fault.empty() && checkInterpreter) fault = CheckInterpreter(entries, contents);
+    const bool builtInLauncher = AddBuiltInLauncher(entries, keep);
+    const std::string fault = JudgePayload(entries, options.move ? PackMode::Move : PackMode::Install, keep);
     if (!fault.empty()) Refuse(fault);
 
-    const SetupFileInfo info = WriteSetupFile(options.output, program, options.move ? kModeMove : 0,
-                                              [&](int fd) { WritePayloadZip(data, entries, fd); });
+    const auto writePayload = [&](int fd, uint64_t at) { return WritePayloadZip(data, entries, fd, at); };
+    const SetupFileInfo info = WriteSetupFile(options.output, program, options.move ? kModeMove : 0, writePayload);
     std::cout << "wrote " << Printable(options.output) << ": " << info.fileSize << " bytes, payload "
               << info.payloadSize << " bytes at offset " << info.payloadOffset << ", " << entries.size()
-              << " entries, mode " << info.mode << " (" << (info.mode == kModeMove ? "Move" : "Install") << ")\n";
+              << " entries, mode " << info.mode << " (" << (info.mode == kModeMove ? "Move" : "Install") << ")"
+              << (builtInLauncher ? ", with the built-in launcher as Vorlasta.exe" : "") << "\n";
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    // Names pass through libarchive as UTF-8 whatever the caller's locale, and
-    // ZIP entry times (local time in the format) must not depend on TZ.
-    if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr) {
-        std::cerr << "vorlasta-pack: the C.UTF-8 locale is not available\n";
+int PackerMain(const std::vector<std::string>& args) {
+    const std::string unfit = platform::SetUpProcess();
+    if (!unfit.empty()) {
+        std::cerr << "vorlasta-pack: " << unfit << "\n";
         return kExitFailed;
     }
-    setenv("TZ", "UTC0", 1);
-    tzset();
 
     try {
-        const Command command = ParseArgs(std::vector<std::string>(argv + 1, argv + argc));
+        const Command command = ParseArgs(args);
         const bool checkInterpreter = !command.skipInterpreterChecks;
         if (!checkInterpreter && command.kind != Command::Help) std::cerr << "vorlasta-pack: " << kSkipInterpreterChecksWarning << "\n";
         switch (command.kind) {

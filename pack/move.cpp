@@ -8,11 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "builtin_programs.h"
 #include "failure.h"
 #include "interpreter_check.h"
-#include "move_platform.h"
 #include "payload_check.h"
 #include "payload_source.h"
+#include "platform.h"
 #include "setup_file.h"
 #include "zip_directory.h"
 #include "zip_writer.h"
@@ -38,29 +39,29 @@ class DatabaseHold {
 public:
     explicit DatabaseHold(const fs::path& installation) {
         const std::string where = Shown(installation) + ": ";
-        std::string error;
-        switch (HoldAgainstWriters((installation / "data" / "shop.db").u8string(), handle_, error)) {
-            case HoldResult::Held: return;
-            case HoldResult::Missing:
+        switch (platform::HoldAgainstWriters((installation / "data" / "shop.db").u8string(), fd_)) {
+            case platform::HoldResult::Held: return;
+            case platform::HoldResult::Missing:
                 Refuse(where + "there is no " + Inside("data", "shop.db") + ", so there is nothing to move");
-            case HoldResult::InUse:
+            case platform::HoldResult::InUse:
                 Refuse(where + "Vorlasta is running from this folder (" + Inside("data", "shop.db") +
                        " is in use); close Vorlasta and try again");
-            case HoldResult::Failed: Refuse(where + "cannot open " + Inside("data", "shop.db") + ": " + error);
+            case platform::HoldResult::Failed:
+                Refuse(where + "cannot open " + Inside("data", "shop.db") + ": " + platform::LastErrorText());
         }
     }
     DatabaseHold(const DatabaseHold&) = delete;
     DatabaseHold& operator=(const DatabaseHold&) = delete;
-    ~DatabaseHold() { ReleaseHold(handle_); }
+    ~DatabaseHold() { platform::Close(fd_); }
 
 private:
-    intptr_t handle_ = -1;
+    int fd_ = -1;
 };
 
 // Refuses while Vorlasta could still change the data, or has left it half written.
 void RefuseUnlessClosed(const fs::path& installation) {
     const std::string where = Shown(installation) + ": ";
-    const std::string program = ProgramRunningFrom(installation.u8string());
+    const std::string program = platform::ProgramRunningFrom(installation.u8string());
     if (!program.empty()) {
         Refuse(where + "Vorlasta is running from this folder (" + Printable(program) +
                "); close Vorlasta and try again");
@@ -84,7 +85,7 @@ bool IsSafetyCopy(const PayloadEntry& entry) {
 // "progress DONE TOTAL" lines for a program that shows its own bar.
 class Progress {
 public:
-    Progress(uint64_t total, bool lines) : total_(total), lines_(lines), console_(!lines && StdoutIsConsole()) {
+    Progress(uint64_t total, bool lines) : total_(total), lines_(lines), console_(!lines && platform::StdoutIsConsole()) {
         Show();
     }
     void Add(size_t length) {
@@ -160,11 +161,12 @@ void CheckWritten(int fd, const SetupFileInfo& info, const std::vector<PayloadEn
 }  // namespace
 
 void PackMove(const MoveOptions& options, bool checkInterpreter) {
-    fs::path installation = fs::absolute(fs::u8path(options.from.empty() ? DefaultInstallation() : options.from));
-    installation = installation.lexically_normal();
+    const std::string named = options.from.empty() ? platform::DefaultInstallation() : options.from;
+    if (named.empty()) throw UsageError("name the installation to move with --from FOLDER");
+    fs::path installation = fs::absolute(fs::u8path(named)).lexically_normal();
     if (!installation.has_filename()) installation = installation.parent_path();
-    if (options.program.empty()) throw UsageError("missing --program");
-    const std::vector<uint8_t> program = ReadProgramImage(options.program);
+    const std::vector<uint8_t> program =
+        options.program.empty() ? BuiltInSetupProgram() : ReadProgramImage(options.program);
     CheckOutputPath(options.output, {options.program, installation.u8string()});
 
     const DatabaseHold hold(installation);
@@ -172,8 +174,7 @@ void PackMove(const MoveOptions& options, bool checkInterpreter) {
     EntryContents contents;
     std::vector<PayloadEntry> entries = ListFolder(installation.u8string(), checkInterpreter ? &contents : nullptr);
     entries.erase(std::remove_if(entries.begin(), entries.end(), IsSafetyCopy), entries.end());
-    std::string fault = CheckPayload(entries, PackMode::Move);
-    if (fault.empty() && checkInterpreter) fault = CheckInterpreter(entries, contents);
+    const std::string fault = JudgePayload(entries, PackMode::Move, checkInterpreter ? &contents : nullptr);
     if (!fault.empty()) Refuse(fault);
 
     uint64_t files = 0, dataBytes = 0, total = 0;
@@ -194,7 +195,7 @@ void PackMove(const MoveOptions& options, bool checkInterpreter) {
     };
     const std::string shown = Printable(options.output);
     const SetupFileInfo info = WriteSetupFile(
-        options.output, program, kModeMove, [&](int fd) { WritePayloadZip(data, entries, fd); },
+        options.output, program, kModeMove, [&](int fd, uint64_t at) { return WritePayloadZip(data, entries, fd, at); },
         [&](int fd, const SetupFileInfo& written) {
             progress.End();
             CheckWritten(fd, written, entries, crcs, shown);

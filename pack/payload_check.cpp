@@ -1,9 +1,9 @@
 #include "payload_check.h"
 
-#include <locale.h>
 #include <stdio.h>
-#include <wctype.h>
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 
 namespace {
@@ -59,18 +59,23 @@ std::string Fold(std::string_view text) {
     return folded;
 }
 
-// The name as NTFS compares it: each UTF-16 unit in simple uppercase (glibc's
-// Unicode tables under C.UTF-8). Characters beyond the BMP are surrogate
-// pairs to NTFS and are left as they are. `text` must be valid UTF-8.
+struct UpperRun {
+    char16_t first, last;
+    uint8_t stride;  // every unit of the run, or every other one
+    int32_t delta;
+};
+#include "simple_upper_table.inc"
+
+// The name as NTFS compares it: each UTF-16 unit in simple uppercase.
+// Characters beyond the BMP are surrogate pairs to NTFS and are left as they
+// are. `text` must be valid UTF-8.
 std::u32string NtfsUpper(std::string_view text) {
-    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
     std::u32string upper;
     for (size_t i = 0; i < text.size();) {
         uint32_t cp = static_cast<uint8_t>(text[i]);
         const size_t length = DecodeUtf8(text, i, cp);
         i += length != 0 ? length : 1;
-        if (cp < 0x10000) cp = utf8 != nullptr ? towupper_l(cp, utf8) : towupper(cp);
-        upper.push_back(cp);
+        upper.push_back(cp < 0x10000 ? SimpleUpper(static_cast<char16_t>(cp)) : cp);
     }
     return upper;
 }
@@ -178,6 +183,15 @@ long Utf16Length(std::string_view text) {
         i += length;
     }
     return units;
+}
+
+char16_t SimpleUpper(char16_t unit) {
+    const auto after = std::upper_bound(std::begin(kUpperRuns), std::end(kUpperRuns), unit,
+                                        [](char16_t u, const UpperRun& run) { return u < run.first; });
+    if (after == std::begin(kUpperRuns)) return unit;
+    const UpperRun& run = after[-1];
+    if (unit > run.last || (unit - run.first) % run.stride != 0) return unit;
+    return static_cast<char16_t>(unit + run.delta);
 }
 
 std::string Printable(std::string_view text) {

@@ -14,6 +14,7 @@ struct PayloadEntry {
     EntryKind kind = EntryKind::File;
     uint64_t size = 0;
     uint64_t dataOffset = 0;  // where the data starts in the spool of an unpacked ZIP payload
+    const std::vector<uint8_t>* bytes = nullptr;  // data held in memory: the built-in launcher
 };
 
 enum class PackMode { Install, Move };
@@ -27,6 +28,10 @@ constexpr uint64_t kMaxFileSize = uint64_t{2} << 30;  // 2 GiB: refused from her
 // UTF-16 code units needed for `text`, or -1 when it is not valid UTF-8
 // (overlong forms, encoded surrogates and values past U+10FFFF are invalid).
 long Utf16Length(std::string_view text);
+
+// Unicode simple uppercase of a BMP unit, from a table compiled into the
+// packer, so that every build finds the same names equal on Windows.
+char16_t SimpleUpper(char16_t unit);
 
 // `text` made safe for a one-line message: control characters and bytes that
 // are not UTF-8 are written as \xHH.

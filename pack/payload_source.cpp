@@ -2,12 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <string.h>
-#include <unistd.h>
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -15,8 +10,10 @@
 #include <map>
 #include <memory>
 
+#include "builtin_programs.h"
 #include "failure.h"
 #include "interpreter_check.h"
+#include "platform.h"
 #include "unique_fd.h"
 #include "zip_directory.h"
 
@@ -31,7 +28,7 @@ std::string ArchiveError(archive* a) {
     return message != nullptr ? message : "unknown error";
 }
 
-EntryKind KindOf(mode_t type) {
+EntryKind KindOf(unsigned type) {
     switch (type) {
         case AE_IFREG: return EntryKind::File;
         case AE_IFDIR: return EntryKind::Directory;
@@ -48,12 +45,8 @@ struct Spool {
 };
 
 void SpoolWrite(int fd, uint64_t at, const void* data, size_t length) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    for (size_t done = 0; done < length;) {
-        const ssize_t n = pwrite(fd, bytes + done, length - done, static_cast<off_t>(at + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw Failure(kExitFailed, std::string("cannot write the unpacked payload: ") + strerror(errno));
-        done += static_cast<size_t>(n);
+    if (!platform::WriteAt(fd, static_cast<int64_t>(at), data, length)) {
+        throw Failure(kExitFailed, "cannot write the unpacked payload: " + platform::LastErrorText());
     }
 }
 
@@ -82,14 +75,20 @@ std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what, const
         if (result == ARCHIVE_EOF) break;
         if (entries.size() == byOffset.size()) return fail("more entries than its central directory names");
         const ZipRecord& record = *byOffset[entries.size()];
-        const char* raw = header != nullptr ? archive_entry_pathname(header) : nullptr;
         // A warning about a name that is not UTF-8 is left to the payload
         // checks, which name the entry; any other warning refuses the archive.
         const bool utf8 = Utf16Length(record.name) >= 0;
         if (result == ARCHIVE_WARN && utf8) return fail(Printable(record.name) + ": " + ArchiveError(a));
         if (result != ARCHIVE_OK && result != ARCHIVE_WARN) return fail(ArchiveError(a));
-        if (utf8 && (raw == nullptr || record.name != raw)) {
-            return fail(Printable(record.name) + ": the reader found " + Printable(raw != nullptr ? raw : "") + " there");
+        // The reader has just read a local header, which must be this
+        // record's: it stands before the next record's. The names cannot
+        // tell, as the reader composes decomposed UTF-8 names (and converts
+        // them to the code page on Windows); the entry keeps its stored bytes.
+        const la_int64_t at = archive_filter_bytes(a, 0);
+        const size_t next = entries.size() + 1;
+        if (at <= static_cast<la_int64_t>(record.localOffset) ||
+            (next < byOffset.size() && at > static_cast<la_int64_t>(byOffset[next]->localOffset))) {
+            return fail(Printable(record.name) + ": the reader read another entry in its place");
         }
         PayloadEntry entry;
         entry.path = record.name;
@@ -151,9 +150,11 @@ la_ssize_t RangeRead(archive* a, void* data, const void** block) {
     auto* range = static_cast<Range*>(data);
     const int64_t wanted = std::min<int64_t>(sizeof range->buffer, range->size - range->position);
     if (wanted <= 0) return 0;
-    const ssize_t got = pread(range->fd, range->buffer, static_cast<size_t>(wanted), range->start + range->position);
+    const int64_t at = range->start + range->position;
+    const int64_t got = platform::ReadAt(range->fd, at, range->buffer, static_cast<size_t>(wanted));
     if (got < 0) {
-        archive_set_error(a, errno, "read failed: %s", strerror(errno));
+        // -1: libarchive's "no errno"; the message carries the reason.
+        archive_set_error(a, -1, "read failed: %s", platform::LastErrorText().c_str());
         return -1;
     }
     range->position += got;
@@ -181,17 +182,7 @@ la_int64_t RangeSkip(archive* a, void* data, la_int64_t request) {
 // payload offset is wrong): the archive must begin with its first entry.
 bool StartsWithEntry(int fd, int64_t offset) {
     char signature[4] = {};
-    return pread(fd, signature, sizeof signature, offset) == 4 && memcmp(signature, "PK\3\4", 4) == 0;
-}
-
-bool ReadFully(int fd, int64_t at, void* buffer, size_t length) {
-    for (size_t done = 0; done < length;) {
-        const ssize_t n = pread(fd, static_cast<uint8_t*>(buffer) + done, length - done, at + static_cast<int64_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return platform::ReadAt(fd, offset, signature, sizeof signature) == 4 && memcmp(signature, "PK\3\4", 4) == 0;
 }
 
 void SortByZipName(std::vector<PayloadEntry>& entries) {
@@ -207,7 +198,7 @@ std::vector<PayloadEntry> ReadZip(int fd, int64_t offset, int64_t size, const st
     if (offset < 0 || size <= 0 || !StartsWithEntry(fd, offset)) Refuse(what + kNoFirstEntry);
     const ReadAtFn readAt = [&](uint64_t at, void* buffer, size_t length) {
         if (at > static_cast<uint64_t>(size) || length > static_cast<uint64_t>(size) - at) return false;
-        return ReadFully(fd, offset + static_cast<int64_t>(at), buffer, length);
+        return platform::ReadAt(fd, offset + static_cast<int64_t>(at), buffer, length) == static_cast<int64_t>(length);
     };
     const std::vector<ZipRecord> records = ReadZipDirectory(readAt, static_cast<uint64_t>(size), what);
     CheckLocalHeaders(readAt, records, what);
@@ -233,15 +224,16 @@ std::vector<PayloadEntry> ListFolder(const std::string& root, EntryContents* con
     std::vector<PayloadEntry> entries;
     std::error_code error;
     const auto failed = [&](const fs::path& where) {
-        Refuse("cannot read payload folder " + Printable(where.string()) + ": " + error.message());
+        Refuse("cannot read payload folder " + Printable(where.u8string()) + ": " + error.message());
     };
-    fs::recursive_directory_iterator it(root, error), end;
-    if (error) failed(root);
+    const fs::path top = fs::u8path(root);
+    fs::recursive_directory_iterator it(top, error), end;
+    if (error) failed(top);
     for (; it != end; it.increment(error)) {
         if (error) failed(it->path());
         const fs::path& path = it->path();
         PayloadEntry entry;
-        entry.path = path.lexically_relative(root).generic_string();
+        entry.path = path.lexically_relative(top).generic_u8string();
         const fs::file_status status = it->symlink_status(error);
         if (error) failed(path);
         switch (status.type()) {
@@ -254,7 +246,7 @@ std::vector<PayloadEntry> ListFolder(const std::string& root, EntryContents* con
                     bytes.resize(entry.size);
                     std::ifstream in(path, std::ios::binary);
                     if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(entry.size))) {
-                        Refuse("cannot read payload file " + Printable(path.string()));
+                        Refuse("cannot read payload file " + Printable(path.u8string()));
                     }
                 }
                 break;
@@ -264,16 +256,32 @@ std::vector<PayloadEntry> ListFolder(const std::string& root, EntryContents* con
         }
         entries.push_back(std::move(entry));
     }
-    if (error) failed(root);
+    if (error) failed(top);
     SortByZipName(entries);
     return entries;
 }
 
+bool AddBuiltInLauncher(std::vector<PayloadEntry>& entries, EntryContents* contents) {
+    static constexpr std::string_view kLauncher = "Vorlasta.exe";
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    const auto sameName = [&](char a, char b) { return lower(a) == lower(b); };
+    for (const PayloadEntry& entry : entries) {
+        if (std::equal(entry.path.begin(), entry.path.end(), kLauncher.begin(), kLauncher.end(), sameName)) return false;
+    }
+    const std::vector<uint8_t>& launcher = BuiltInLauncher();
+    entries.push_back({std::string(kLauncher), EntryKind::File, launcher.size(), 0, &launcher});
+    if (contents != nullptr && NeedsInterpreterContent(kLauncher)) (*contents)[std::string(kLauncher)] = launcher;
+    SortByZipName(entries);
+    return true;
+}
+
 std::vector<PayloadEntry> ListZipFile(const std::string& path, EntryContents* contents) {
-    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info;
-    if (!fd || fstat(fd.get(), &info) != 0) Refuse("cannot open payload " + Printable(path) + ": " + strerror(errno));
-    return ReadZip(fd.get(), 0, info.st_size, Printable(path), nullptr, contents);
+    const UniqueFd fd(platform::OpenForRead(path));
+    platform::FileInfo info;
+    if (!fd || !platform::QueryFile(fd.get(), info)) {
+        Refuse("cannot open payload " + Printable(path) + ": " + platform::LastErrorText());
+    }
+    return ReadZip(fd.get(), 0, info.size, Printable(path), nullptr, contents);
 }
 
 std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size, EntryContents* contents) {
@@ -281,12 +289,18 @@ std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size, Ent
 }
 
 std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd, EntryContents* contents) {
-    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info;
-    if (!fd || fstat(fd.get(), &info) != 0) Refuse("cannot open payload " + Printable(path) + ": " + strerror(errno));
+    const UniqueFd fd(platform::OpenForRead(path));
+    platform::FileInfo info;
+    if (!fd || !platform::QueryFile(fd.get(), info)) {
+        Refuse("cannot open payload " + Printable(path) + ": " + platform::LastErrorText());
+    }
     Spool spool{spoolFd};
-    std::vector<PayloadEntry> entries = ReadZip(fd.get(), 0, info.st_size, Printable(path), &spool, contents);
-    // Folders are implied by the files in them; list them as a folder payload would.
+    std::vector<PayloadEntry> entries = ReadZip(fd.get(), 0, info.size, Printable(path), &spool, contents);
+    AddImpliedFolders(entries);
+    return entries;
+}
+
+void AddImpliedFolders(std::vector<PayloadEntry>& entries) {
     std::map<std::string, bool> named;
     for (const PayloadEntry& entry : entries) named[entry.path] = true;
     const size_t listed = entries.size();
@@ -299,5 +313,4 @@ std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd, En
         }
     }
     SortByZipName(entries);
-    return entries;
 }

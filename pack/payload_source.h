@@ -25,8 +25,17 @@ std::vector<PayloadEntry> ListZipFile(const std::string& path, EntryContents* co
 // The same for the ZIP archive stored at [offset, offset + size) of `fd`.
 std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size, EntryContents* contents = nullptr);
 
+// Adds the folders that the entries' names imply but do not list, and sorts
+// the entries as ListFolder does: a ZIP payload's entries as a folder holding
+// the same files would give them.
+void AddImpliedFolders(std::vector<PayloadEntry>& entries);
+
+// Adds the built-in launcher as Vorlasta.exe when the payload has no
+// Vorlasta.exe of its own at its top level (in any case); says whether it did.
+bool AddBuiltInLauncher(std::vector<PayloadEntry>& entries, EntryContents* contents = nullptr);
+
 // Lists a ZIP payload as ListZipFile does and appends every entry's data to
-// `spoolFd`, at the entry's dataOffset. Folders implied by a name are added,
-// and the list is sorted like ListFolder's, so the archive can be written
-// afresh exactly as a folder holding the same files would be.
+// `spoolFd`, at the entry's dataOffset. The list is completed by
+// AddImpliedFolders, so the archive can be written afresh exactly as a folder
+// holding the same files would be.
 std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd, EntryContents* contents = nullptr);

@@ -1,15 +1,12 @@
 #include "report.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <string.h>
-#include <sys/stat.h>
-
 #include <set>
 
+#include "builtin_programs.h"
 #include "failure.h"
 #include "interpreter_check.h"
 #include "payload_source.h"
+#include "platform.h"
 #include "program_version.h"
 #include "setup_file.h"
 #include "unique_fd.h"
@@ -25,14 +22,14 @@ namespace {
 void Inspect(const std::string& path, bool checkInterpreter, std::ostream& out) {
     const std::string shown = Printable(path);
     const auto invalid = [&](const std::string& why) { Invalid(shown, why); };
-    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info;
-    if (!fd || fstat(fd.get(), &info) != 0) invalid(std::string("cannot open: ") + strerror(errno));
-    if (!S_ISREG(info.st_mode)) invalid("not a file");
+    const UniqueFd fd(platform::OpenForRead(path));
+    platform::FileInfo info;
+    if (!fd || !platform::QueryFile(fd.get(), info)) invalid("cannot open: " + platform::LastErrorText());
+    if (!info.regular) invalid("not a file");
 
     FdByteSource source(fd.get());
     TrailerInfo trailer;
-    switch (LocateTrailer(source, info.st_size, trailer)) {
+    switch (LocateTrailer(source, info.size, trailer)) {
         case TrailerResult::Missing: Invalid(shown, "no Vorlasta data inside");
         case TrailerResult::BadPayload: Invalid(shown, "damaged (payload offset 0 or empty payload)");
         case TrailerResult::Valid: break;
@@ -48,7 +45,11 @@ void Inspect(const std::string& path, bool checkInterpreter, std::ostream& out) 
     } catch (const Failure& failure) {
         invalid(std::string("damaged (") + failure.what() + ")");
     }
-    const std::string fault = checkInterpreter ? CheckInterpreter(entries, contents) : "";
+    // Judged as packing these files would judge them, in the file's own mode.
+    const size_t stored = entries.size();
+    AddImpliedFolders(entries);
+    const std::string fault = JudgePayload(entries, trailer.mode == kModeMove ? PackMode::Move : PackMode::Install,
+                                           checkInterpreter ? &contents : nullptr);
     if (!fault.empty()) invalid(fault);
     std::set<std::string> topLevel;
     for (const PayloadEntry& entry : entries) {
@@ -58,11 +59,17 @@ void Inspect(const std::string& path, bool checkInterpreter, std::ostream& out) 
     }
 
     const std::string version = ReadProgramVersion(source, trailer.payloadOffset);
+    const std::vector<uint8_t>& builtIn = BuiltInSetupProgram();
+    std::vector<uint8_t> program(builtIn.size());
+    const bool isBuiltIn = static_cast<uint64_t>(trailer.payloadOffset) == builtIn.size() &&
+                           source.ReadAt(0, program.data(), static_cast<uint32_t>(program.size())) == program.size() &&
+                           program == builtIn;
     out << shown << ": Vorlasta setup file\n"
         << "  payload offset: " << trailer.payloadOffset << "\n"
-        << "  payload size:   " << trailer.payloadSize << " bytes, " << entries.size() << " entries\n"
+        << "  payload size:   " << trailer.payloadSize << " bytes, " << stored << " entries\n"
         << "  mode:           " << trailer.mode << " (" << (trailer.mode == kModeMove ? "Move" : "Install") << ")\n"
         << "  version:        " << (version.empty() ? "none" : version) << "\n"
+        << "  program:        " << (isBuiltIn ? "the built-in setup program" : "not the built-in setup program") << "\n"
         << "  signed:         "
         << (trailer.signedFile ? "yes (certificate table after the trailer)" : "no") << "\n"
         << "  top level:\n";

@@ -2,7 +2,7 @@
 #include <ostream>
 #include <string>
 
-// Describes a setup file on `out`. A file the setup program would refuse, or
-// whose interpreter could not start (unless checkInterpreter is false), throws
-// Failure (status 1) worded like the setup program's own messages.
+// Describes a setup file on `out`. A file the setup program would refuse, a
+// payload the packer would refuse, or (unless checkInterpreter is false) one
+// whose interpreter could not start, throws Failure (status 1).
 void Inspect(const std::string& path, bool checkInterpreter, std::ostream& out);

@@ -40,7 +40,7 @@ struct SetupFileInfo {
 };
 
 // Refuses an output path that cannot take the setup file, before any work:
-// a folder, or the very file (device and inode, however named) of an input.
+// a folder, or the very file (however named) of an input.
 void CheckOutputPath(const std::string& output, const std::vector<std::string>& inputs);
 
 // An open file with no name in the output's folder, gone when closed: where a
@@ -48,12 +48,11 @@ void CheckOutputPath(const std::string& output, const std::vector<std::string>& 
 int CreateSpool(const std::string& output);
 
 // Writes program + payload + trailer to a temporary file in the output's
-// folder and renames it into place; on any failure, or on SIGINT, SIGTERM,
-// SIGHUP or SIGPIPE (the reader of --progress gone), the temporary file is
-// removed and `output` is left as it was.
-// writePayload writes the ZIP archive at the descriptor's current position.
-// checkWritten, when given, reads the complete file back once it is on the
-// device, before the rename; it throws to leave nothing under `output`.
+// folder and renames it into place; on any failure, or on an interrupt, the
+// temporary file is removed and `output` is left as it was. writePayload
+// writes the ZIP archive at `offset` and returns its size. checkWritten, when
+// given, reads the whole file back once it is on the device, before the
+// rename; it throws to leave nothing under `output`.
 SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_t>& program, int32_t mode,
-                             const std::function<void(int fd)>& writePayload,
+                             const std::function<uint64_t(int fd, uint64_t offset)>& writePayload,
                              const std::function<void(int fd, const SetupFileInfo&)>& checkWritten = {});

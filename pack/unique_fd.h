@@ -1,5 +1,5 @@
 #pragma once
-#include <unistd.h>
+#include "platform.h"
 
 // Closes a file descriptor when it goes out of scope.
 class UniqueFd {
@@ -13,7 +13,7 @@ public:
     explicit operator bool() const { return fd_ >= 0; }
     // Closes now and reports whether close succeeded (it can report a late write error).
     bool Reset() {
-        const bool ok = fd_ < 0 || close(fd_) == 0;
+        const bool ok = fd_ < 0 || platform::Close(fd_);
         fd_ = -1;
         return ok;
     }

@@ -2,10 +2,6 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <string.h>
-#include <unistd.h>
 
 #include <zlib.h>
 
@@ -14,6 +10,7 @@
 #include <vector>
 
 #include "failure.h"
+#include "platform.h"
 #include "unique_fd.h"
 #include "zip_directory.h"
 
@@ -21,20 +18,15 @@ namespace {
 
 struct Sink {
     int fd;
+    int64_t start;
     uint64_t written = 0;
 };
 
 la_ssize_t SinkWrite(archive* a, void* data, const void* buffer, size_t length) {
     auto* sink = static_cast<Sink*>(data);
-    const auto* bytes = static_cast<const uint8_t*>(buffer);
-    for (size_t done = 0; done < length;) {
-        const ssize_t n = write(sink->fd, bytes + done, length - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            archive_set_error(a, errno, "%s", strerror(errno));
-            return -1;
-        }
-        done += static_cast<size_t>(n);
+    if (!platform::WriteAt(sink->fd, sink->start + static_cast<int64_t>(sink->written), buffer, length)) {
+        archive_set_error(a, -1, "%s", platform::LastErrorText().c_str());
+        return -1;
     }
     sink->written += length;
     return static_cast<la_ssize_t>(length);
@@ -47,23 +39,23 @@ la_ssize_t SinkWrite(archive* a, void* data, const void* buffer, size_t length) 
 }
 
 // Sets bit 11 (the name is UTF-8) in the general-purpose flags at `flagsAt`.
-void SetUtf8Flag(int fd, off_t flagsAt) {
+void SetUtf8Flag(int fd, int64_t flagsAt) {
     uint8_t flags[2];
-    if (pread(fd, flags, 2, flagsAt) != 2) {
-        throw Failure(kExitFailed, std::string("cannot read back the payload: ") + strerror(errno));
+    if (platform::ReadAt(fd, flagsAt, flags, 2) != 2) {
+        throw Failure(kExitFailed, "cannot read back the payload: " + platform::LastErrorText());
     }
     flags[1] |= 0x08;
-    if (pwrite(fd, flags, 2, flagsAt) != 2) {
-        throw Failure(kExitFailed, std::string("cannot write the payload: ") + strerror(errno));
+    if (!platform::WriteAt(fd, flagsAt, flags, 2)) {
+        throw Failure(kExitFailed, "cannot write the payload: " + platform::LastErrorText());
     }
 }
 
 // libarchive flags only names that are not ASCII; every name here is UTF-8,
 // so every local and central header says so, and no extractor has to guess.
-void MarkAllNamesUtf8(int fd, off_t zipStart, uint64_t zipLength) {
+void MarkAllNamesUtf8(int fd, int64_t zipStart, uint64_t zipLength) {
     const ReadAtFn readAt = [&](uint64_t at, void* buffer, size_t length) {
         return at <= zipLength && length <= zipLength - at &&
-               pread(fd, buffer, length, zipStart + static_cast<off_t>(at)) == static_cast<ssize_t>(length);
+               platform::ReadAt(fd, zipStart + static_cast<int64_t>(at), buffer, length) == static_cast<int64_t>(length);
     };
     std::vector<ZipRecord> records;
     try {
@@ -72,33 +64,39 @@ void MarkAllNamesUtf8(int fd, off_t zipStart, uint64_t zipLength) {
         throw Failure(kExitFailed, failure.what());
     }
     for (const ZipRecord& record : records) {
-        SetUtf8Flag(fd, zipStart + static_cast<off_t>(record.centralOffset + 8));
-        SetUtf8Flag(fd, zipStart + static_cast<off_t>(record.localOffset + 6));
+        SetUtf8Flag(fd, zipStart + static_cast<int64_t>(record.centralOffset + 8));
+        SetUtf8Flag(fd, zipStart + static_cast<int64_t>(record.localOffset + 6));
     }
 }
 
 // An entry that deflate does not make smaller is stored. Judged on the first
 // 4 KiB: files that small, where the choice matters most, are judged whole,
 // and a larger one costs a trial of 4 KiB, not a second deflate of all of it.
-bool DeflateShrinks(int fd, uint64_t offset, uint64_t size) {
-    constexpr size_t kSample = 4096;
-    std::vector<uint8_t> sample(static_cast<size_t>(std::min<uint64_t>(size, kSample)));
-    if (sample.empty()) return false;
-    if (pread(fd, sample.data(), sample.size(), static_cast<off_t>(offset)) != static_cast<ssize_t>(sample.size())) {
-        return true;  // the copy that follows reports the read error
-    }
+constexpr size_t kDeflateSample = 4096;
+
+bool DeflateShrinks(const uint8_t* sample, size_t size) {
+    if (size == 0) return false;
     z_stream stream = {};
     // Raw deflate at zlib's default level, as libarchive writes it.
     if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return true;
-    std::vector<uint8_t> out(deflateBound(&stream, sample.size()));
-    stream.next_in = sample.data();
-    stream.avail_in = static_cast<uInt>(sample.size());
+    std::vector<uint8_t> out(deflateBound(&stream, size));
+    stream.next_in = const_cast<uint8_t*>(sample);
+    stream.avail_in = static_cast<uInt>(size);
     stream.next_out = out.data();
     stream.avail_out = static_cast<uInt>(out.size());
     deflate(&stream, Z_FINISH);
-    const bool shrinks = stream.total_out < sample.size();
+    const bool shrinks = stream.total_out < size;
     deflateEnd(&stream);
     return shrinks;
+}
+
+bool DeflateShrinks(int fd, uint64_t offset, uint64_t size) {
+    std::vector<uint8_t> sample(static_cast<size_t>(std::min<uint64_t>(size, kDeflateSample)));
+    if (platform::ReadAt(fd, static_cast<int64_t>(offset), sample.data(), sample.size()) !=
+        static_cast<int64_t>(sample.size())) {
+        return true;  // the copy that follows reports the read error
+    }
+    return DeflateShrinks(sample.data(), sample.size());
 }
 
 // Copies the entry's size in bytes from `fd` at `offset`. A file that grew or
@@ -106,14 +104,13 @@ bool DeflateShrinks(int fd, uint64_t offset, uint64_t size) {
 // not an entry cut short; a spool holds other entries after this one.
 void CopyData(archive* a, int fd, uint64_t offset, const PayloadEntry& entry, bool mayGrow, const PayloadData& data) {
     const auto readFailed = [&] {
-        throw Failure(kExitFailed, "cannot read " + Printable(entry.path) + ": " + strerror(errno));
+        throw Failure(kExitFailed, "cannot read " + Printable(entry.path) + ": " + platform::LastErrorText());
     };
     std::vector<uint8_t> buffer(256 * 1024);
     uint64_t total = 0;
     while (total < entry.size) {
         const size_t wanted = static_cast<size_t>(std::min<uint64_t>(buffer.size(), entry.size - total));
-        const ssize_t n = pread(fd, buffer.data(), wanted, static_cast<off_t>(offset + total));
-        if (n < 0 && errno == EINTR) continue;
+        const int64_t n = platform::ReadAt(fd, static_cast<int64_t>(offset + total), buffer.data(), wanted);
         if (n < 0) readFailed();
         if (n == 0) break;
         total += static_cast<uint64_t>(n);
@@ -121,18 +118,17 @@ void CopyData(archive* a, int fd, uint64_t offset, const PayloadEntry& entry, bo
         if (data.onData) data.onData(entry, buffer.data(), static_cast<size_t>(n));
     }
     uint8_t more;
-    if (total != entry.size || (mayGrow && pread(fd, &more, 1, static_cast<off_t>(offset + total)) > 0)) {
+    if (total != entry.size || (mayGrow && platform::ReadAt(fd, static_cast<int64_t>(offset + total), &more, 1) > 0)) {
         throw Failure(kExitFailed, Printable(entry.path) + " changed while it was being packed");
     }
 }
 
 }  // namespace
 
-uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry>& entries, int fd) {
+uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry>& entries, int fd, uint64_t at) {
     std::unique_ptr<archive, decltype(&archive_write_free)> owner(archive_write_new(), archive_write_free);
     archive* a = owner.get();
-    Sink sink{fd};
-    const off_t zipStart = lseek(fd, 0, SEEK_CUR);
+    Sink sink{fd, static_cast<int64_t>(at)};
     archive_write_set_format_zip(a);
     // Names are stored as UTF-8 (bit 11 is set on all of them afterwards).
     if (archive_write_set_format_option(a, "zip", "hdrcharset", "UTF-8") != ARCHIVE_OK ||
@@ -146,12 +142,17 @@ uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry
     for (const PayloadEntry& entry : entries) {
         archive_entry* e = archive_entry_clear(header.get());
         const bool isDirectory = entry.kind == EntryKind::Directory;
-        const bool fromFolder = !isDirectory && data.spoolFd < 0;
-        const UniqueFd file(fromFolder ? open((data.folder + "/" + entry.path).c_str(), O_RDONLY | O_CLOEXEC) : -1);
-        if (fromFolder && !file) throw Failure(kExitFailed, "cannot read " + Printable(entry.path) + ": " + strerror(errno));
+        const bool inMemory = entry.bytes != nullptr;
+        const bool fromFolder = !isDirectory && !inMemory && data.spoolFd < 0;
+        const UniqueFd file(fromFolder ? platform::OpenForRead(data.folder + "/" + entry.path) : -1);
+        if (fromFolder && !file) {
+            throw Failure(kExitFailed, "cannot read " + Printable(entry.path) + ": " + platform::LastErrorText());
+        }
         const int source = fromFolder ? file.get() : data.spoolFd;
         const uint64_t offset = fromFolder ? 0 : entry.dataOffset;
-        const bool deflate = !isDirectory && DeflateShrinks(source, offset, entry.size);
+        const bool deflate =
+            !isDirectory && (inMemory ? DeflateShrinks(entry.bytes->data(), std::min(entry.bytes->size(), kDeflateSample))
+                                      : DeflateShrinks(source, offset, entry.size));
         if ((deflate ? archive_write_zip_set_compression_deflate(a) : archive_write_zip_set_compression_store(a)) !=
             ARCHIVE_OK) {
             WriteFailed(a, Printable(entry.path));
@@ -166,10 +167,16 @@ uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry
         archive_entry_set_gid(e, 0);
         // Anything short of OK (a name that did not convert, say) is a failure here.
         if (archive_write_header(a, e) != ARCHIVE_OK) WriteFailed(a, Printable(entry.path));
-        if (!isDirectory) CopyData(a, source, offset, entry, fromFolder, data);
+        if (inMemory) {
+            const la_ssize_t size = static_cast<la_ssize_t>(entry.bytes->size());
+            if (archive_write_data(a, entry.bytes->data(), entry.bytes->size()) != size) WriteFailed(a, Printable(entry.path));
+            if (data.onData) data.onData(entry, entry.bytes->data(), entry.bytes->size());
+        } else if (!isDirectory) {
+            CopyData(a, source, offset, entry, fromFolder, data);
+        }
         if (archive_write_finish_entry(a) != ARCHIVE_OK) WriteFailed(a, Printable(entry.path));
     }
     if (archive_write_close(a) != ARCHIVE_OK) WriteFailed(a, "the end");
-    MarkAllNamesUtf8(fd, zipStart, sink.written);
+    MarkAllNamesUtf8(fd, sink.start, sink.written);
     return sink.written;
 }

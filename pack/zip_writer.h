@@ -17,8 +17,8 @@ struct PayloadData {
 };
 
 // Writes the listed entries (as ListFolder or UnpackZipFile gives them, in
-// that order) as a ZIP archive to `fd` at its current position: deflated, or
+// that order) as a ZIP archive to `fd` at offset `at`: deflated, or
 // stored when deflate would not make an entry smaller, every name flagged
 // UTF-8. The archive depends only on names, kinds and contents: fixed times,
 // permissions and owners. Returns the number of bytes written; throws Failure.
-uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry>& entries, int fd);
+uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry>& entries, int fd, uint64_t at);

@@ -3,14 +3,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
-cmake --preset host >/dev/null
-cmake --build --preset host
+# Windows first: the host packer carries the setup program and the launcher it built.
 cmake --preset windows >/dev/null
 cmake --build --preset windows
+cmake --preset host >/dev/null
+cmake --build --preset host
 
 mkdir -p dist
-build/host/bin/vorlasta-pack --program build/windows/bin/Vorlasta-Setup.exe \
-  --payload build/windows/demo-payload --output dist/Vorlasta-Setup.exe
+build/host/bin/vorlasta-pack --payload build/windows/demo-payload --output dist/Vorlasta-Setup.exe
 echo
 echo "Built:"
 for f in build/windows/bin/Vorlasta-Setup.exe build/windows/bin/Vorlasta.exe build/host/bin/vorlasta-pack \

@@ -1,0 +1,91 @@
+#pragma once
+// The packer's edge with the operating system, implemented once per system
+// (platform_posix.cpp, platform_windows.cpp); everything else is shared.
+// Paths and text are UTF-8. Files are int descriptors, as the C runtime of
+// both systems hands them out; -1 is none.
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// The packer itself (main.cpp), called by each system's entry point with the
+// arguments after the program name, as UTF-8.
+int PackerMain(const std::vector<std::string>& args);
+
+namespace platform {
+
+// Names through libarchive as UTF-8, times in UTC, console text that shows.
+// Empty, or why the packer cannot run here.
+std::string SetUpProcess();
+
+// Why the last failed call below failed, in the system's words.
+std::string LastErrorText();
+
+// Opens an existing file (or folder) to read; -1 on failure.
+int OpenForRead(const std::string& path);
+// False when closing reports an error (a late write error, say).
+bool Close(int fd);
+
+struct FileInfo {
+    int64_t size = 0;
+    bool regular = false;
+};
+bool QueryFile(int fd, FileInfo& info);
+
+// Reads up to `length` bytes at `offset`, fewer only at the end of the file
+// or on an error after some bytes; -1 on an error before any. The file
+// position is not used, so readers and writers of one file never disturb each other.
+int64_t ReadAt(int fd, int64_t offset, void* buffer, size_t length);
+// Writes all `length` bytes at `offset`; false on failure.
+bool WriteAt(int fd, int64_t offset, const void* data, size_t length);
+
+// The file a name leads to, however named: device and inode, or volume
+// serial number and file index.
+struct FileId {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    bool operator==(const FileId& other) const { return volume == other.volume && index == other.index; }
+};
+// False when there is no such file.
+bool IdentifyFile(const std::string& path, FileId& id);
+
+// An open file in `folder` with no name (or none that outlives it), gone when
+// closed; -1 on failure.
+int CreateNamelessFile(const std::string& folder);
+
+// The output while it is written. Creates a new file at `path`, whose last six
+// characters "XXXXXX" become a unique suffix, and removes it if the process is
+// interrupted (SIGINT, SIGTERM, SIGHUP, SIGPIPE; a console Ctrl+C, Ctrl+Break or close)
+// before CommitTempFile or DiscardTempFile; -1 on failure.
+extern const size_t kMaxTempPath;  // paths this long or longer are not taken
+int CreateTempFile(std::string& path);
+// Gives it the permissions a new file gets and flushes it to the disk.
+bool SyncTempFile(int fd);
+// Renames the closed temporary file to `target`, replacing what is there.
+bool CommitTempFile(const std::string& target);
+// Removes the temporary file, if it was not committed.
+void DiscardTempFile();
+// Drops what the system caches of the file, where it can, so that it is read
+// back from the device.
+void ForgetCachedData(int fd);
+
+// ---- Moving an installation, with its data, from the shop's old PC ----------
+
+// The installation to move when none is named: the one that holds this
+// program, else %LOCALAPPDATA%\Vorlasta. Empty where the system has none.
+std::string DefaultInstallation();
+
+enum class HoldResult { Held, Missing, InUse, Failed };
+// Opens the file so that no one can write it while `fd` stays open; InUse
+// while someone has it open for writing (LastErrorText says why on Failed).
+HoldResult HoldAgainstWriters(const std::string& path, int& fd);
+
+// The path below `folder` of a running program's image that lies in it, other
+// than this program and the one that started it; empty when there is none.
+std::string ProgramRunningFrom(const std::string& folder);
+
+// Whether standard output is a console, where a line can be rewritten in place.
+bool StdoutIsConsole();
+
+}  // namespace platform

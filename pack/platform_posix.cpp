@@ -1,0 +1,207 @@
+// The packer's platform layer on Linux and other POSIX systems.
+#include <errno.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <locale.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform.h"
+
+namespace fs = std::filesystem;
+
+namespace platform {
+
+namespace {
+
+// The temporary file an interrupting signal must remove.
+char g_tempPath[PATH_MAX];
+volatile sig_atomic_t g_haveTemp = 0;
+
+void RemoveTempAndDie(int signal) {
+    if (g_haveTemp) unlink(g_tempPath);
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
+void RemoveTempOnSignals() {
+    struct sigaction action = {};
+    action.sa_handler = RemoveTempAndDie;
+    sigemptyset(&action.sa_mask);
+    // SIGPIPE too: a caller reading --progress may go away.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
+
+std::string SetUpProcess() {
+    // Names pass through libarchive as UTF-8 whatever the caller's locale, and
+    // ZIP entry times (local time in the format) must not depend on TZ.
+    if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr) return "the C.UTF-8 locale is not available";
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    return "";
+}
+
+std::string LastErrorText() {
+    return strerror(errno);
+}
+
+int OpenForRead(const std::string& path) {
+    return open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+bool Close(int fd) {
+    return close(fd) == 0;
+}
+
+bool QueryFile(int fd, FileInfo& info) {
+    struct stat status;
+    if (fstat(fd, &status) != 0) return false;
+    info.size = status.st_size;
+    info.regular = S_ISREG(status.st_mode);
+    return true;
+}
+
+int64_t ReadAt(int fd, int64_t offset, void* buffer, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = pread(fd, static_cast<uint8_t*>(buffer) + done, length - done, offset + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && done == 0) return -1;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<int64_t>(done);
+}
+
+bool WriteAt(int fd, int64_t offset, const void* data, size_t length) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    for (size_t done = 0; done < length;) {
+        const ssize_t n = pwrite(fd, bytes + done, length - done, offset + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool IdentifyFile(const std::string& path, FileId& id) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) return false;
+    id.volume = status.st_dev;
+    id.index = status.st_ino;
+    return true;
+}
+
+int CreateNamelessFile(const std::string& folder) {
+    int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // File systems without O_TMPFILE: a named file, unlinked at once.
+        std::string path = (fs::path(folder) / ".vorlasta-pack-spool.XXXXXX").string();
+        fd = mkostemp(path.data(), O_CLOEXEC);
+        if (fd >= 0) unlink(path.c_str());
+    }
+    return fd;
+}
+
+const size_t kMaxTempPath = sizeof g_tempPath;
+
+int CreateTempFile(std::string& path) {
+    RemoveTempOnSignals();
+    // Block the signals while the name is recorded, so none sees half of it.
+    sigset_t blocked, previous;
+    sigemptyset(&blocked);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&blocked, signal);
+    sigprocmask(SIG_BLOCK, &blocked, &previous);
+    const int fd = mkostemp(path.data(), O_CLOEXEC);
+    if (fd >= 0) {
+        memcpy(g_tempPath, path.c_str(), path.size() + 1);
+        g_haveTemp = 1;
+    }
+    const int error = errno;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return fd;
+}
+
+bool SyncTempFile(int fd) {
+    // mkstemp made it private; give it the mode a new file would get.
+    const mode_t mask = umask(0);
+    umask(mask);
+    return fchmod(fd, 0666 & ~mask) == 0 && fsync(fd) == 0;
+}
+
+bool CommitTempFile(const std::string& target) {
+    if (rename(g_tempPath, target.c_str()) != 0) return false;
+    g_haveTemp = 0;
+    return true;
+}
+
+void DiscardTempFile() {
+    if (g_haveTemp) unlink(g_tempPath);
+    g_haveTemp = 0;
+}
+
+void ForgetCachedData(int fd) {
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+}
+
+// Vorlasta itself runs on Windows. Here the move checks what is sound and
+// cheap: a read lock on the database, which SQLite's write locks conflict
+// with (an idle open connection holds none), and the images of running programs.
+std::string DefaultInstallation() {
+    return "";
+}
+
+HoldResult HoldAgainstWriters(const std::string& path, int& fd) {
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? HoldResult::Missing : HoldResult::Failed;
+    // The whole file and beyond: SQLite locks bytes past 1 GiB.
+    struct flock lock = {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return HoldResult::Held;
+    const int error = errno;
+    close(fd);
+    fd = -1;
+    errno = error;
+    return error == EAGAIN || error == EACCES ? HoldResult::InUse : HoldResult::Failed;
+}
+
+std::string ProgramRunningFrom(const std::string& folder) {
+    char resolved[PATH_MAX];
+    if (realpath(folder.c_str(), resolved) == nullptr) return "";
+    const std::string prefix = std::string(resolved) + "/";
+    const std::string self = std::to_string(getpid()), parent = std::to_string(getppid());
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return "";
+    std::string found;
+    while (const dirent* entry = readdir(proc)) {
+        const std::string pid = entry->d_name;
+        if (pid[0] < '1' || pid[0] > '9' || pid == self || pid == parent) continue;
+        char image[PATH_MAX];
+        const ssize_t n = readlink(("/proc/" + pid + "/exe").c_str(), image, sizeof image - 1);
+        if (n <= 0) continue;
+        image[n] = '\0';
+        if (strncmp(image, prefix.c_str(), prefix.size()) == 0) {
+            found = image + prefix.size();
+            break;
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+bool StdoutIsConsole() {
+    return isatty(STDOUT_FILENO) == 1;
+}
+
+}  // namespace platform
