@@ -197,18 +197,16 @@ bool ChildProcess::Start(const std::wstring& commandLine, const std::vector<EnvC
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-    HANDLE output = outputFile.empty() ? INVALID_HANDLE_VALUE
-                                       : CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
-                                                     CREATE_ALWAYS, 0, nullptr);
-    if (output != INVALID_HANDLE_VALUE) {
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = startup.hStdError = output;
-    }
+    HANDLE output = outputFile.empty() ? nullptr : CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                                               &inherited, CREATE_ALWAYS, 0, nullptr);
+    if (output == INVALID_HANDLE_VALUE) return false;
+    startup.dwFlags = output ? STARTF_USESTDHANDLES : 0;
+    startup.hStdOutput = startup.hStdError = output;
     PROCESS_INFORMATION info{};
-    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE,
+    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, output != nullptr,
                                         CREATE_UNICODE_ENVIRONMENT, environment.data(),
                                         currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info);
-    if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+    if (output) CloseHandle(output);
     if (!started) return false;
     CloseHandle(info.hThread);
     process_ = info.hProcess;
