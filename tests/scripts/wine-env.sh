@@ -53,8 +53,7 @@ ENV
   source "$state/env"
   "$WINE" wineboot -i >/dev/null 2>&1
   "$WINESERVER" -w
-  # A volume with no room left, for the move's full-stick row; only root can
-  # mount it, and without it the folder is gone and the row is skipped.
+  # A full volume for the move's refusals; only root can mount it (else no folder, no row).
   mkdir "$state/full" && { mount -t tmpfs -o size=1m vorlasta-full "$state/full" 2>/dev/null || rmdir "$state/full"; }
   # Keep one server up for the whole run so each program starts quickly.
   "$WINESERVER" -p >/dev/null 2>&1 </dev/null

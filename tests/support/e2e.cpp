@@ -199,7 +199,6 @@ bool ChildProcess::Start(const std::wstring& commandLine, const std::vector<EnvC
     SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
     HANDLE output = outputFile.empty() ? nullptr : CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                                                                &inherited, CREATE_ALWAYS, 0, nullptr);
-    if (output == INVALID_HANDLE_VALUE) return false;
     startup.dwFlags = output ? STARTF_USESTDHANDLES : 0;
     startup.hStdOutput = startup.hStdError = output;
     PROCESS_INFORMATION info{};
