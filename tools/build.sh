@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
+tools/build-mingw-libs.sh
 cmake --preset host >/dev/null
 cmake --build --preset host
 cmake --preset windows >/dev/null
