@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
+tools/build-mingw-libs.sh
 # Windows first: the host packer carries the setup program and the launcher it built.
 cmake --preset windows >/dev/null
 cmake --build --preset windows
