@@ -29,6 +29,10 @@ constexpr uint64_t kMaxFileSize = uint64_t{2} << 30;  // 2 GiB: refused from her
 // (overlong forms, encoded surrogates and values past U+10FFFF are invalid).
 long Utf16Length(std::string_view text);
 
+// `text`, valid UTF-8, as the platform's wide characters: UTF-16 where
+// wchar_t has 16 bits (Windows), UTF-32 elsewhere.
+std::wstring WideFromUtf8(std::string_view text);
+
 // Unicode simple uppercase of a BMP unit, from a table compiled into the
 // packer, so that every build finds the same names equal on Windows.
 char16_t SimpleUpper(char16_t unit);

@@ -164,7 +164,8 @@ BOOL WINAPI RemoveTempOnInterrupt(DWORD) {
     // Kept locked until the process ends, so the main thread cannot commit a half-written file.
     AcquireSRWLockExclusive(&g_tempLock);
     if (g_haveTemp) DeleteFileW(g_tempPath);  // the write handle shares delete, so this works at once
-    return FALSE;  // on to the default handler, which ends the process
+    // The status a console program ends with on Ctrl+C, whatever the default handler does.
+    ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 }  // namespace
@@ -173,9 +174,6 @@ std::string SetUpProcess() {
     // Never destroyed: the streams flush through them to the very end.
     std::cout.rdbuf(new ConsoleBuf(STD_OUTPUT_HANDLE));
     std::cerr.rdbuf(new ConsoleBuf(STD_ERROR_HANDLE));
-    // libarchive converts names through the C runtime's locale; with a UTF-8
-    // one they pass as they are. Only the Universal C Runtime has one.
-    if (setlocale(LC_CTYPE, ".UTF8") == nullptr) return "the C runtime has no UTF-8 locale";
     // ZIP entry times (local time in the format) must not depend on TZ.
     _putenv("TZ=UTC0");
     _tzset();

@@ -156,7 +156,9 @@ uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry
             ARCHIVE_OK) {
             WriteFailed(a, Printable(entry.path));
         }
-        archive_entry_set_pathname(e, ZipName(entry).c_str());
+        // Wide, so that no C runtime's locale stands between the name and the
+        // archive's UTF-8 (Windows C runtimes before the Universal one have none).
+        archive_entry_copy_pathname_w(e, WideFromUtf8(ZipName(entry)).c_str());
         archive_entry_set_filetype(e, isDirectory ? AE_IFDIR : AE_IFREG);
         archive_entry_set_perm(e, isDirectory ? 0755 : 0644);
         archive_entry_set_size(e, isDirectory ? 0 : static_cast<la_int64_t>(entry.size));

@@ -14,7 +14,8 @@ mkdir -p dist
 build/host/bin/vorlasta-pack --payload build/windows/demo-payload --output dist/Vorlasta-Setup.exe
 echo
 echo "Built:"
-for f in build/windows/bin/Vorlasta-Setup.exe build/windows/bin/Vorlasta.exe build/host/bin/vorlasta-pack \
+for f in build/windows/bin/Vorlasta-Setup.exe build/windows/bin/Vorlasta.exe build/windows/bin/vorlasta-pack.exe \
+         build/host/bin/vorlasta-pack \
          dist/Vorlasta-Setup.exe; do
   printf '  %-40s %9d bytes\n' "$f" "$(stat -c %s "$f")"
 done
