@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "args.h"
+#include "bytecode_check.h"
 #include "failure.h"
 #include "interpreter_check.h"
 #include "report.h"
@@ -24,6 +25,7 @@ namespace fs = std::filesystem;
 namespace {
 
 void Pack(const PackOptions& options, bool checkInterpreter) {
+    const std::optional<int64_t> latestTime = LatestEntryTime(getenv("SOURCE_DATE_EPOCH"));
     const std::vector<uint8_t> program = ReadProgramImage(options.program);
     std::error_code error;
     const bool fromFolder = fs::is_directory(options.payload, error);
@@ -33,16 +35,16 @@ void Pack(const PackOptions& options, bool checkInterpreter) {
     CheckOutputPath(options.output, {options.program, options.payload});
     // A ready ZIP is unpacked to a nameless spool and written afresh, exactly
     // as a folder of the same files would be.
-    PayloadData data{options.payload};
     const UniqueFd spool(fromFolder ? -1 : CreateSpool(options.output));
-    data.spoolFd = spool.get();
-    EntryContents contents;
-    EntryContents* keep = checkInterpreter ? &contents : nullptr;
+    const PayloadData data{options.payload, spool.get(), latestTime};
+    EntryContents contents;  // the .pyc headers are checked under --skip-interpreter-checks too
     const std::vector<PayloadEntry> entries =
-        fromFolder ? ListFolder(options.payload, keep) : UnpackZipFile(options.payload, spool.get(), keep);
+        fromFolder ? ListFolder(options.payload, &contents) : UnpackZipFile(options.payload, spool.get(), &contents);
     std::string fault = CheckPayload(entries, options.move ? PackMode::Move : PackMode::Install);
     if (fault.empty() && checkInterpreter) fault = CheckInterpreter(entries, contents);
     if (!fault.empty()) Refuse(fault);
+    const size_t stale = CountStaleBytecode(entries, contents, latestTime);
+    if (stale > 0) std::cerr << "vorlasta-pack: " << StaleBytecodeWarning(stale) << "\n";
 
     const SetupFileInfo info = WriteSetupFile(options.output, program, options.move ? kModeMove : 0,
                                               [&](int fd) { WritePayloadZip(data, entries, fd); });
@@ -55,7 +57,8 @@ void Pack(const PackOptions& options, bool checkInterpreter) {
 
 int main(int argc, char** argv) {
     // Names pass through libarchive as UTF-8 whatever the caller's locale, and
-    // ZIP entry times (local time in the format) must not depend on TZ.
+    // the DOS times (local time in the format) are written and read as UTC,
+    // so the bytes do not depend on TZ.
     if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr) {
         std::cerr << "vorlasta-pack: the C.UTF-8 locale is not available\n";
         return kExitFailed;

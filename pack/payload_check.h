@@ -14,6 +14,7 @@ struct PayloadEntry {
     EntryKind kind = EntryKind::File;
     uint64_t size = 0;
     uint64_t dataOffset = 0;  // where the data starts in the spool of an unpacked ZIP payload
+    int64_t mtime = 0;        // a file's modification time, Unix seconds (UTC)
 };
 
 enum class PackMode { Install, Move };
