@@ -14,6 +14,7 @@ struct PayloadEntry {
     EntryKind kind = EntryKind::File;
     uint64_t size = 0;
     uint64_t dataOffset = 0;  // where the data starts in the spool of an unpacked ZIP payload
+    int64_t mtime = 0;        // a file's modification time, Unix seconds (UTC)
     const std::vector<uint8_t>* bytes = nullptr;  // data held in memory: the built-in launcher
 };
 

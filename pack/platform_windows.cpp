@@ -248,6 +248,16 @@ bool WriteAt(int fd, int64_t offset, const void* data, size_t length) {
     return true;
 }
 
+bool ModificationTime(const std::string& path, int64_t& seconds) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return Failed();
+    // 100 ns ticks since 1601, floored to seconds since 1970 as Python's st_mtime is.
+    const int64_t ticks = static_cast<int64_t>(static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32 |
+                                               data.ftLastWriteTime.dwLowDateTime) - 116444736000000000LL;
+    seconds = ticks >= 0 ? ticks / 10000000 : -((-ticks + 9999999) / 10000000);
+    return true;
+}
+
 bool IdentifyFile(const std::string& path, FileId& id) {
     // No access asked: a file open elsewhere, or a folder, still says which it is.
     const HANDLE handle =
