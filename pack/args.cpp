@@ -1,6 +1,7 @@
 #include "args.h"
 
 #include "failure.h"
+#include "payload_check.h"
 
 const char kUsage[] =
     "usage: vorlasta-pack [--program <setup program>] --payload <folder|zip> [--move] [--skip-interpreter-checks]"
@@ -99,4 +100,17 @@ Command ParseArgs(const std::vector<std::string>& args) {
     if (pack.payload.empty()) throw UsageError("missing --payload");
     if (pack.output.empty()) throw UsageError("missing --output");
     return command;
+}
+
+std::optional<int64_t> LatestEntryTime(const char* value) {
+    if (value == nullptr) return std::nullopt;
+    int64_t seconds = 0;
+    bool valid = *value != '\0';
+    for (const char* c = value; valid && *c != '\0'; ++c) {
+        valid = *c >= '0' && *c <= '9' && seconds <= (INT64_MAX - 9) / 10;
+        seconds = seconds * 10 + (*c - '0');
+    }
+    // A reproducible build asked for but not done would pass unnoticed.
+    if (!valid) Refuse("SOURCE_DATE_EPOCH is \"" + Printable(value) + "\", not a whole number of seconds since 1970; correct it or unset it");
+    return seconds;
 }

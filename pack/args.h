@@ -1,4 +1,7 @@
 #pragma once
+#include <stdint.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,3 +31,8 @@ extern const char kUsage[];
 
 // Parses the arguments after the program name; throws UsageError.
 Command ParseArgs(const std::vector<std::string>& args);
+
+// The latest time an entry may carry: SOURCE_DATE_EPOCH's value (`value`, or
+// nullptr when unset), which must be a non-negative whole number of seconds;
+// any other value is refused (Failure, status 2).
+std::optional<int64_t> LatestEntryTime(const char* value);

@@ -1,12 +1,16 @@
 // vorlasta-pack: builds Vorlasta-Setup.exe from the setup program image and a
 // payload, and inspects setup files.
+#include <stdlib.h>
+
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "args.h"
 #include "builtin_programs.h"
+#include "bytecode_check.h"
 #include "failure.h"
 #include "interpreter_check.h"
 #include "move.h"
@@ -23,6 +27,7 @@ namespace fs = std::filesystem;
 namespace {
 
 void Pack(const PackOptions& options, bool checkInterpreter) {
+    const std::optional<int64_t> latestTime = LatestEntryTime(getenv("SOURCE_DATE_EPOCH"));
     const std::vector<uint8_t> program = options.program.empty() ? BuiltInSetupProgram() : ReadProgramImage(options.program);
     std::error_code error;
     const fs::path payload = fs::u8path(options.payload);
@@ -33,16 +38,17 @@ void Pack(const PackOptions& options, bool checkInterpreter) {
     CheckOutputPath(options.output, {options.program, options.payload});
     // A ready ZIP is unpacked to a nameless spool and written afresh, exactly
     // as a folder of the same files would be.
-    PayloadData data{options.payload};
     const UniqueFd spool(fromFolder ? -1 : CreateSpool(options.output));
-    data.spoolFd = spool.get();
-    EntryContents contents;
-    EntryContents* keep = checkInterpreter ? &contents : nullptr;
+    const PayloadData data{options.payload, spool.get(), latestTime};
+    EntryContents contents;  // the .pyc headers are checked under --skip-interpreter-checks too
     std::vector<PayloadEntry> entries =
-        fromFolder ? ListFolder(options.payload, keep) : UnpackZipFile(options.payload, spool.get(), keep);
-    const bool builtInLauncher = AddBuiltInLauncher(entries, keep);
-    const std::string fault = JudgePayload(entries, options.move ? PackMode::Move : PackMode::Install, keep);
+        fromFolder ? ListFolder(options.payload, &contents) : UnpackZipFile(options.payload, spool.get(), &contents);
+    const bool builtInLauncher = AddBuiltInLauncher(entries, &contents);
+    const std::string fault =
+        JudgePayload(entries, options.move ? PackMode::Move : PackMode::Install, checkInterpreter ? &contents : nullptr);
     if (!fault.empty()) Refuse(fault);
+    const size_t stale = CountStaleBytecode(entries, contents, latestTime);
+    if (stale > 0) std::cerr << "vorlasta-pack: " << StaleBytecodeWarning(stale) << "\n";
 
     const auto writePayload = [&](int fd, uint64_t at) { return WritePayloadZip(data, entries, fd, at); };
     const SetupFileInfo info = WriteSetupFile(options.output, program, options.move ? kModeMove : 0, writePayload);

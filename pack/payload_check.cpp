@@ -185,6 +185,22 @@ long Utf16Length(std::string_view text) {
     return units;
 }
 
+std::wstring WideFromUtf8(std::string_view text) {
+    std::wstring wide;
+    for (size_t i = 0; i < text.size();) {
+        uint32_t cp;
+        const size_t length = DecodeUtf8(text, i, cp);
+        if (length == 0) cp = 0xFFFD;
+        i += length != 0 ? length : 1;
+        if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
+            wide.push_back(static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            cp = 0xDC00 + (cp & 0x3FF);
+        }
+        wide.push_back(static_cast<wchar_t>(cp));
+    }
+    return wide;
+}
+
 char16_t SimpleUpper(char16_t unit) {
     const auto after = std::upper_bound(std::begin(kUpperRuns), std::end(kUpperRuns), unit,
                                         [](char16_t u, const UpperRun& run) { return u < run.first; });

@@ -14,6 +14,7 @@ struct PayloadEntry {
     EntryKind kind = EntryKind::File;
     uint64_t size = 0;
     uint64_t dataOffset = 0;  // where the data starts in the spool of an unpacked ZIP payload
+    int64_t mtime = 0;        // a file's modification time, Unix seconds (UTC)
     const std::vector<uint8_t>* bytes = nullptr;  // data held in memory: the built-in launcher
 };
 
@@ -28,6 +29,10 @@ constexpr uint64_t kMaxFileSize = uint64_t{2} << 30;  // 2 GiB: refused from her
 // UTF-16 code units needed for `text`, or -1 when it is not valid UTF-8
 // (overlong forms, encoded surrogates and values past U+10FFFF are invalid).
 long Utf16Length(std::string_view text);
+
+// `text`, valid UTF-8, as the platform's wide characters: UTF-16 where
+// wchar_t has 16 bits (Windows), UTF-32 elsewhere.
+std::wstring WideFromUtf8(std::string_view text);
 
 // Unicode simple uppercase of a BMP unit, from a table compiled into the
 // packer, so that every build finds the same names equal on Windows.

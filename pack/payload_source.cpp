@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "builtin_programs.h"
+#include "bytecode_check.h"
 #include "failure.h"
 #include "interpreter_check.h"
 #include "platform.h"
@@ -43,6 +44,14 @@ struct Spool {
     int fd = -1;
     uint64_t written = 0;
 };
+
+// How much of an entry the checks read: all of the interpreter's files, the
+// header of a compiled module, nothing of the rest.
+size_t KeptLength(const PayloadEntry& entry) {
+    if (entry.kind != EntryKind::File) return 0;
+    if (NeedsInterpreterContent(entry.path)) return SIZE_MAX;
+    return IsCachedBytecode(entry.path) ? kBytecodeHeaderSize : 0;
+}
 
 void SpoolWrite(int fd, uint64_t at, const void* data, size_t length) {
     if (!platform::WriteAt(fd, static_cast<int64_t>(at), data, length)) {
@@ -101,9 +110,11 @@ std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what, const
             Refuse(Printable(record.name) + ": " + std::to_string(record.size) +
                    " bytes; files of 2 GiB or more are not supported");
         }
-        std::vector<uint8_t>* keep =
-            contents != nullptr && entry.kind == EntryKind::File && NeedsInterpreterContent(entry.path)
-                ? &(*contents)[entry.path] : nullptr;
+        // Set from the timestamp field if there is one, else from the DOS
+        // fields read as local time, which main fixes to UTC.
+        if (entry.kind == EntryKind::File) entry.mtime = archive_entry_mtime(header);
+        const size_t kept = KeptLength(entry);
+        std::vector<uint8_t>* keep = contents != nullptr && kept > 0 ? &(*contents)[entry.path] : nullptr;
         // Count what really decompresses rather than trusting the header;
         // libarchive holds the data against its CRC as it goes. Data past the
         // size the central directory gives stops here, not after a bomb is unpacked.
@@ -117,9 +128,11 @@ std::vector<PayloadEntry> ReadEntries(archive* a, const std::string& what, const
                 return fail(Printable(record.name) + ": unpacks to more than its " + std::to_string(record.size) + " bytes");
             }
             if (spool != nullptr) SpoolWrite(spool->fd, entry.dataOffset + static_cast<uint64_t>(offset), block, length);
-            if (keep != nullptr && length > 0) {
-                keep->resize(std::max<size_t>(keep->size(), static_cast<size_t>(offset) + length));
-                memcpy(keep->data() + offset, block, length);
+            const size_t wanted = static_cast<uint64_t>(offset) < kept
+                                      ? static_cast<size_t>(std::min<uint64_t>(length, kept - offset)) : 0;
+            if (keep != nullptr && wanted > 0) {
+                keep->resize(std::max<size_t>(keep->size(), static_cast<size_t>(offset) + wanted));
+                memcpy(keep->data() + offset, block, wanted);
             }
         }
         if (spool != nullptr) spool->written = entry.dataOffset + entry.size;
@@ -241,11 +254,14 @@ std::vector<PayloadEntry> ListFolder(const std::string& root, EntryContents* con
                 entry.kind = EntryKind::File;
                 entry.size = it->file_size(error);
                 if (error) failed(path);
-                if (contents != nullptr && NeedsInterpreterContent(entry.path)) {
+                if (!platform::ModificationTime(path.u8string(), entry.mtime)) {
+                    Refuse("cannot read payload folder " + Printable(path.u8string()) + ": " + platform::LastErrorText());
+                }
+                if (contents != nullptr && KeptLength(entry) > 0) {
                     std::vector<uint8_t>& bytes = (*contents)[entry.path];
-                    bytes.resize(entry.size);
+                    bytes.resize(std::min<uint64_t>(entry.size, KeptLength(entry)));
                     std::ifstream in(path, std::ios::binary);
-                    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(entry.size))) {
+                    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
                         Refuse("cannot read payload file " + Printable(path.u8string()));
                     }
                 }
@@ -269,7 +285,9 @@ bool AddBuiltInLauncher(std::vector<PayloadEntry>& entries, EntryContents* conte
         if (std::equal(entry.path.begin(), entry.path.end(), kLauncher.begin(), kLauncher.end(), sameName)) return false;
     }
     const std::vector<uint8_t>& launcher = BuiltInLauncher();
-    entries.push_back({std::string(kLauncher), EntryKind::File, launcher.size(), 0, &launcher});
+    PayloadEntry entry{std::string(kLauncher), EntryKind::File, launcher.size()};
+    entry.bytes = &launcher;
+    entries.push_back(std::move(entry));
     if (contents != nullptr && NeedsInterpreterContent(kLauncher)) (*contents)[std::string(kLauncher)] = launcher;
     SortByZipName(entries);
     return true;

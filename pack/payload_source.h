@@ -8,8 +8,9 @@
 
 #include "payload_check.h"
 
-// The bytes of the entries that NeedsInterpreterContent() names, by path; each
-// lister fills it when given one.
+// The bytes of the entries that NeedsInterpreterContent() names, and the
+// header of each compiled module (IsCachedBytecode), by path; each lister
+// fills it when given one. Entries carry their files' times.
 using EntryContents = std::map<std::string, std::vector<uint8_t>>;
 
 // Lists a folder payload (the folder itself excluded), sorted by the byte

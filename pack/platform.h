@@ -50,6 +50,10 @@ struct FileId {
 // False when there is no such file.
 bool IdentifyFile(const std::string& path, FileId& id);
 
+// A file's modification time in whole Unix seconds (links not followed);
+// false when it cannot be read.
+bool ModificationTime(const std::string& path, int64_t& seconds);
+
 // An open file in `folder` with no name (or none that outlives it), gone when
 // closed; -1 on failure.
 int CreateNamelessFile(const std::string& folder);

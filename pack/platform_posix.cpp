@@ -101,6 +101,13 @@ bool IdentifyFile(const std::string& path, FileId& id) {
     return true;
 }
 
+bool ModificationTime(const std::string& path, int64_t& seconds) {
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) return false;
+    seconds = status.st_mtim.tv_sec;
+    return true;
+}
+
 int CreateNamelessFile(const std::string& folder) {
     int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0) {

@@ -167,7 +167,8 @@ BOOL WINAPI RemoveTempOnInterrupt(DWORD) {
     // Kept locked until the process ends, so the main thread cannot commit a half-written file.
     AcquireSRWLockExclusive(&g_tempLock);
     if (g_haveTemp) DeleteFileW(g_tempPath);  // the write handle shares delete, so this works at once
-    return FALSE;  // on to the default handler, which ends the process
+    // The status a console program ends with on Ctrl+C, whatever the default handler does.
+    ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 }  // namespace
@@ -176,9 +177,6 @@ std::string SetUpProcess() {
     // Never destroyed: the streams flush through them to the very end.
     std::cout.rdbuf(new ConsoleBuf(STD_OUTPUT_HANDLE));
     std::cerr.rdbuf(new ConsoleBuf(STD_ERROR_HANDLE));
-    // libarchive converts names through the C runtime's locale; with a UTF-8
-    // one they pass as they are. Only the Universal C Runtime has one.
-    if (setlocale(LC_CTYPE, ".UTF8") == nullptr) return "the C runtime has no UTF-8 locale";
     // ZIP entry times (local time in the format) must not depend on TZ.
     _putenv("TZ=UTC0");
     _tzset();
@@ -250,6 +248,16 @@ bool WriteAt(int fd, int64_t offset, const void* data, size_t length) {
         if (!WriteFile(handle, static_cast<const uint8_t*>(data) + done, chunk, &wrote, &at)) return Failed();
         done += wrote;
     }
+    return true;
+}
+
+bool ModificationTime(const std::string& path, int64_t& seconds) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return Failed();
+    // 100 ns ticks since 1601, floored to seconds since 1970 as Python's st_mtime is.
+    const int64_t ticks = static_cast<int64_t>(static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32 |
+                                               data.ftLastWriteTime.dwLowDateTime) - 116444736000000000LL;
+    seconds = ticks >= 0 ? ticks / 10000000 : -((-ticks + 9999999) / 10000000);
     return true;
 }
 

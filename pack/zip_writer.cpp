@@ -125,6 +125,11 @@ void CopyData(archive* a, int fd, uint64_t offset, const PayloadEntry& entry, bo
 
 }  // namespace
 
+int64_t PackedTime(int64_t mtime, std::optional<int64_t> latest) {
+    if (latest.has_value() && mtime > *latest) mtime = *latest;
+    return std::clamp<int64_t>(mtime, 0, UINT32_MAX);
+}
+
 uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry>& entries, int fd, uint64_t at) {
     std::unique_ptr<archive, decltype(&archive_write_free)> owner(archive_write_new(), archive_write_free);
     archive* a = owner.get();
@@ -157,12 +162,18 @@ uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry
             ARCHIVE_OK) {
             WriteFailed(a, Printable(entry.path));
         }
-        archive_entry_set_pathname(e, ZipName(entry).c_str());
+        // Wide, so that no C runtime's locale stands between the name and the
+        // archive's UTF-8 (Windows C runtimes before the Universal one have none).
+        archive_entry_copy_pathname_w(e, WideFromUtf8(ZipName(entry)).c_str());
         archive_entry_set_filetype(e, isDirectory ? AE_IFDIR : AE_IFREG);
         archive_entry_set_perm(e, isDirectory ? 0755 : 0644);
         archive_entry_set_size(e, isDirectory ? 0 : static_cast<la_int64_t>(entry.size));
-        // No time: the header gets the DOS time 1980-01-01 00:00 whatever the
-        // clock or time zone, and the timestamp field shrinks to its flags.
+        // A file's time goes into the DOS fields (local time, which main fixes
+        // to UTC) and the timestamp field, which tar.exe restores to the second,
+        // so that Python's .pyc files stay valid. A folder, and the built-in
+        // launcher, which has no file of its own, get none: the DOS time
+        // 1980-01-01 00:00, and a timestamp field of just its flags.
+        if (!isDirectory && !inMemory) archive_entry_set_mtime(e, PackedTime(entry.mtime, data.latestTime), 0);
         archive_entry_set_uid(e, 0);
         archive_entry_set_gid(e, 0);
         // Anything short of OK (a name that did not convert, say) is a failure here.

@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
+tools/build-mingw-libs.sh
 # Windows first: the host packer carries the setup program and the launcher it built.
 cmake --preset windows >/dev/null
 cmake --build --preset windows
@@ -13,7 +14,8 @@ mkdir -p dist
 build/host/bin/vorlasta-pack --payload build/windows/demo-payload --output dist/Vorlasta-Setup.exe
 echo
 echo "Built:"
-for f in build/windows/bin/Vorlasta-Setup.exe build/windows/bin/Vorlasta.exe build/host/bin/vorlasta-pack \
+for f in build/windows/bin/Vorlasta-Setup.exe build/windows/bin/Vorlasta.exe build/windows/bin/vorlasta-pack.exe \
+         build/host/bin/vorlasta-pack \
          dist/Vorlasta-Setup.exe; do
   printf '  %-40s %9d bytes\n' "$f" "$(stat -c %s "$f")"
 done

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "bytecode_check.h"
 #include "fuzz_support.h"
 #include "interpreter_check.h"
 #include "payload_check.h"
@@ -28,6 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string fault = CheckPayload(entries, mode);
         if (!fault.empty()) RequireOneLine(fault);
     }
+    CountStaleBytecode(entries, contents, std::nullopt);  // .pyc headers of any length
     const std::string fault = CheckInterpreter(entries, contents);
     if (!fault.empty()) RequireOneLine(fault);
     return 0;

@@ -20,6 +20,7 @@
 #include <set>
 #include <tuple>
 
+#include "bytecode_check.h"
 #include "interpreter_check.h"
 #include "setup/trailer.h"
 #include "setup_file.h"
@@ -64,8 +65,8 @@ std::vector<std::tuple<std::string, uint32_t, uint32_t>> CentralDirectory(const 
     return entries;
 }
 
-// Every entry of a ZIP archive as libarchive decompresses it.
-std::map<std::string, std::string> ZipContents(const std::string& zip) {
+// Every entry of a ZIP archive as libarchive decompresses it, and its time (which tar.exe sets).
+std::map<std::string, std::string> ZipContents(const std::string& zip, std::map<std::string, int64_t>* times = nullptr) {
     setlocale(LC_CTYPE, "C.UTF-8");  // names come back as UTF-8
     std::map<std::string, std::string> files;
     archive* a = archive_read_new();
@@ -74,6 +75,7 @@ std::map<std::string, std::string> ZipContents(const std::string& zip) {
     int result;
     for (archive_entry* entry; (result = archive_read_next_header(a, &entry)) == ARCHIVE_OK;) {
         std::string& content = files[archive_entry_pathname(entry)];
+        if (times != nullptr) (*times)[archive_entry_pathname(entry)] = archive_entry_mtime(entry);
         char buffer[4096];
         for (la_ssize_t n; (n = archive_read_data(a, buffer, sizeof buffer)) > 0;) content.append(buffer, n);
     }
@@ -142,6 +144,11 @@ bool AllNamesFlaggedUtf8(const std::string& zip) {
     return headers > 0;
 }
 
+void Touch(const fs::path& path, int64_t time) {
+    const timespec times[2] = {{time, 0}, {time, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
 struct Result { int status; std::string out, err; };  // status: 128 + the signal for a killed run
 
 // The Windows build runs under Wine, in a prefix the build folder keeps for
@@ -150,9 +157,10 @@ void PrepareWine() {
     static const bool ready = [] {
         setenv("WINEPREFIX", VORLASTA_WINE_PREFIX, 1), setenv("WINEDEBUG", "-all", 1);
         setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
-        // A server that outlives each run by a minute: a run then starts in well under a second.
+        // A server that outlives each run by a minute (unless one runs already): a
+        // run then starts in well under a second.
         const std::string command = "mkdir -p " VORLASTA_WINE_PREFIX " && flock -o " VORLASTA_WINE_PREFIX ".lock sh -c "
-                                    "'/usr/lib/wine/wineserver -p60 && "
+                                    "'{ /usr/lib/wine/wineserver -p60 || true; } && "
                                     "{ [ -f " VORLASTA_WINE_PREFIX "/system.reg ] || /usr/lib/wine/wine64 wineboot -i; }' >/dev/null 2>&1";
         return system(command.c_str()) == 0;
     }();
@@ -175,9 +183,10 @@ protected:
     }
     void TearDown() override { fs::remove_all(root_); }
 
-    pid_t Start(const std::vector<std::string>& args, const char* tz = nullptr) {
-        std::vector<std::string> strings{GetParam()};
-        if (Windows()) PrepareWine(), strings.insert(strings.begin(), "/usr/lib/wine/wine64");
+    pid_t Start(const std::vector<std::string>& args, std::vector<std::string> env = {},  // env: "NAME=value"
+                const char* packer = nullptr) {
+        std::vector<std::string> strings{packer != nullptr ? packer : GetParam()};
+        if (fs::path(strings[0]).extension() == ".exe") PrepareWine(), strings.insert(strings.begin(), "/usr/lib/wine/wine64");
         strings.insert(strings.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (std::string& s : strings) argv.push_back(s.data());
@@ -185,7 +194,7 @@ protected:
         const std::string out = root_ / "stdout", err = root_ / "stderr";
         const pid_t pid = fork();
         if (pid == 0) {
-            if (tz != nullptr) setenv("TZ", tz, 1);
+            for (std::string& variable : env) putenv(variable.data());
             dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
             dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
             execv(argv[0], argv.data());
@@ -199,14 +208,16 @@ protected:
         return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadFile(root_ / "stdout"),
                 ReadFile(root_ / "stderr")};
     }
-    Result Run(const std::vector<std::string>& args, const char* tz = nullptr) { return Wait(Start(args, tz)); }
+    Result Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}, const char* packer = nullptr) {
+        return Wait(Start(args, env, packer));
+    }
     std::vector<std::string> Args(const fs::path& program, const fs::path& payload, const fs::path& output) {
         return {"--program", program, "--payload", payload, "--output", output};
     }
-    Result Pack(const fs::path& payload, const fs::path& output, bool move = false, const char* tz = nullptr) {
+    Result Pack(const fs::path& payload, const fs::path& output, bool move = false, const std::vector<std::string>& env = {}) {
         std::vector<std::string> args = Args(program_, payload, output);
         if (move) args.push_back("--move");
-        return Run(args, tz);
+        return Run(args, env);
     }
 
     // The payload of a setup file, checked against the file's own trailer.
@@ -249,13 +260,41 @@ TEST_P(PackTest, FolderBecomesProgramThenSortedUtf8ZipThenTrailer) {
     EXPECT_EQ(ZipContents(zip), expected);
 }
 
-TEST_P(PackTest, SameInputsGiveTheSameBytesWhateverTheTimesModesOrTimeZone) {
+TEST_P(PackTest, SameFilesWithTheSameTimesGiveTheSameBytesWhateverTheModesOrTimeZone) {
     ASSERT_EQ(Pack(payload_, setup_).status, 0);
-    const auto earlier = fs::file_time_type::clock::now() - std::chrono::hours(1000);
-    for (const auto& entry : fs::recursive_directory_iterator(payload_)) fs::last_write_time(entry.path(), earlier);
-    fs::permissions(payload_ / "app/main.py", fs::perms::owner_all);
-    ASSERT_EQ(Pack(payload_, out_ / "again.exe", false, "XYZ-13").status, 0);
+    fs::permissions(payload_ / "app/main.py", fs::perms::owner_all);  // the file's time stays
+    ASSERT_EQ(Pack(payload_, out_ / "again.exe", false, {"TZ=XYZ-13"}).status, 0);
     EXPECT_TRUE(ReadFile(out_ / "again.exe") == ReadFile(setup_));
+}
+
+// The demo bundle, as a folder and as a ready zip, gives one setup file
+// whichever build packs it; and the Windows build takes and prints names
+// beyond any ANSI code page.
+TEST_P(PackTest, BothBuildsWriteTheSameBytesAndWindowsTakesUnicodeNames) {
+    if (!Windows()) GTEST_SKIP() << "compares the Windows build with the Linux build";
+    const fs::path demo = root_ / "demo", zip = root_ / "demo.zip";
+    fs::copy(fs::path(VORLASTA_PROGRAMS_DIR).parent_path() / "demo-payload", demo, fs::copy_options::recursive);
+    // zip -X keeps only the DOS time: even seconds, in local time (UTC for zip here).
+    for (const auto& entry : fs::recursive_directory_iterator(demo)) Touch(entry.path(), 1700000000);
+    ASSERT_EQ(system(("cd '" + demo.string() + "' && TZ=UTC0 zip -qrX '" + zip.string() + "' .").c_str()), 0);
+    std::vector<std::string> setups;
+    for (const fs::path& source : {demo, zip}) {
+        for (const char* packer : {VORLASTA_PACK, GetParam()}) {
+            const Result result = Run({"--payload", source, "--output", setup_}, {}, packer);
+            EXPECT_EQ(result.status, 0) << packer << " " << source << ": " << result.err;
+            setups.push_back(ReadFile(setup_));
+        }
+    }
+    EXPECT_TRUE(setups[0].size() > 20000 && std::count(setups.begin(), setups.end(), setups[0]) == 4);
+
+    const fs::path folder = root_ / "Пакет 包裹", named = out_ / "Установка 安装.exe";
+    fs::rename(payload_, folder);
+    const Result packed = Run({"--payload", folder, "--output", named});
+    EXPECT_EQ(std::make_pair(packed.status, packed.out.rfind("wrote " + named.string() + ": ", 0)), std::make_pair(0, size_t{0}))
+        << packed.out << packed.err;
+    const Result inspect = Run({"inspect", named});
+    EXPECT_EQ(std::make_pair(inspect.status, inspect.out.rfind(named.string() + ": Vorlasta setup file\n", 0)),
+              std::make_pair(0, size_t{0})) << inspect.out << inspect.err;
 }
 
 // Without --program and without a launcher of its own, a payload gets the
@@ -270,6 +309,42 @@ TEST_P(PackTest, BuiltInSetupProgramAndLauncher) {
     EXPECT_TRUE(ZipContents(zip)["Vorlasta.exe"] == ReadFile(VORLASTA_PROGRAMS_DIR "/Vorlasta.exe"));
     const Result inspect = Run({"inspect", setup_});
     EXPECT_NE(inspect.out.find("\n  program:        the built-in setup program\n"), std::string::npos) << inspect.out;
+}
+
+// Files keep their times, so the timestamp .pyc files Python wrote beside
+// them stay valid once unpacked; the packer counts those that will not, also
+// without the interpreter checks, which the count is not one of.
+TEST_P(PackTest, FileTimesKeepCompiledModulesValid) {
+    const int64_t t = 1700000001, epoch = 1600000000;  // t is odd: only the timestamp field holds it
+    // app/NAME.py of 6 bytes at `time` (0: none) and its .pyc's header: magic, flags, source time and size.
+    const auto module = [&](const char* name, int64_t time, uint32_t flags, uint32_t recorded, uint32_t size) {
+        const uint32_t header[4] = {0x0A0D0DA7, flags, recorded, size};  // little-endian host
+        const fs::path source = payload_ / "app" / (name + ".py"s);
+        if (time != 0) WriteFile(source, "x = 1\n"), Touch(source, time);
+        WriteFile(payload_ / "app/__pycache__" / (name + ".cpython-312.pyc"s), std::string(reinterpret_cast<const char*>(header), 16) + "c");
+    };
+    const struct {  // unpacked: app/m.py's time as the archive gives it
+        const char* what; std::function<void()> prepare; std::vector<std::string> env; int64_t unpacked; size_t stale;
+    } cases[] = {
+        {"its own time", [&] { module("m", t, 0, t, 6); }, {}, t, 0},
+        {"before 1970: 1970, not a wrapped time; not 1980", [&] { module("m", -5, 0, 0, 6); }, {}, 0, 0},
+        {"SOURCE_DATE_EPOCH: later times clamped, no time in the bytes", [&] { module("m", t, 0, epoch, 6); },
+         {"SOURCE_DATE_EPOCH=" + std::to_string(epoch)}, epoch, 0},
+        {"stale time, stale size; hash-based and sourceless ones not counted", [&] { module("m", t, 0, t + 2, 6),
+         module("s", t, 0, t, 7), module("h", t, 3, 0, 0), module("gone", 0, 0, 0, 0); }, {}, t, 2},
+    };
+    for (const auto& c : cases) {
+        fs::remove_all(payload_ / "app/__pycache__"), c.prepare();
+        const Result result = Run({"--skip-interpreter-checks", "--program", program_, "--payload", payload_, "--output", setup_}, c.env);
+        const std::string skipped = "vorlasta-pack: "s + kSkipInterpreterChecksWarning + "\n", stale = "vorlasta-pack: " + StaleBytecodeWarning(c.stale) + "\n";
+        EXPECT_EQ(std::make_pair(result.status, result.err), std::make_pair(0, skipped + (c.stale > 0 ? stale : ""))) << c.what;
+        std::map<std::string, int64_t> times;
+        ZipContents(PayloadOf(ReadFile(setup_), 0), &times);
+        EXPECT_EQ(times["app/m.py"], c.unpacked) << c.what;
+        for (const auto& entry : fs::recursive_directory_iterator(payload_)) Touch(entry.path(), t + 1000);
+        ASSERT_EQ(Pack(payload_, out_ / "again.exe", false, c.env).status, 0) << c.what;
+        EXPECT_EQ(ReadFile(out_ / "again.exe") == ReadFile(setup_), !c.env.empty()) << c.what << ": times in the bytes";
+    }
 }
 
 TEST_P(PackTest, ZipPayloadIsWrittenAfreshAndInspectShowsIt) {
@@ -298,6 +373,8 @@ TEST_P(PackTest, ZipPayloadIsWrittenAfreshAndInspectShowsIt) {
 TEST_P(PackTest, TheSameFilesGiveTheSameSetupFileHoweverZipped) {
     const std::string nfd = "app/cafe\xCC\x81.txt";  // decomposed, as a Mac names it; NTFS keeps it so
     WriteFile(payload_ / nfd, "nfd");
+    // zip -X keeps only the DOS time: even seconds, in local time (UTC for zip here).
+    for (const auto& entry : fs::recursive_directory_iterator(payload_)) Touch(entry.path(), 1700000000);
     ASSERT_EQ(Pack(payload_, setup_).status, 0);
     const std::string expected = ReadFile(setup_);
     EXPECT_NE(expected.find(nfd, expected.find("PK\1\2")), std::string::npos) << "not in the central directory";
@@ -309,7 +386,7 @@ TEST_P(PackTest, TheSameFilesGiveTheSameSetupFileHoweverZipped) {
         fs::path zip = root_ / "ours.zip";
         if (tool.zipArgs != nullptr) {
             zip = root_ / "tool.zip", fs::remove(zip);
-            const std::string command = "cd '" + payload_.string() + "' && zip " + tool.zipArgs + " '" + zip.string() + "' .";
+            const std::string command = "cd '" + payload_.string() + "' && TZ=UTC0 zip " + tool.zipArgs + " '" + zip.string() + "' .";
             ASSERT_EQ(system(command.c_str()), 0) << command;
         }
         const Result result = Pack(zip, out_ / "again.exe");
@@ -319,6 +396,8 @@ TEST_P(PackTest, TheSameFilesGiveTheSameSetupFileHoweverZipped) {
 }
 
 TEST_P(PackTest, EveryNameIsFlaggedUtf8PastEntry65535) {
+    // Shared code throughout; under Wine the 70,000 entries' file calls take over a minute.
+    if (Windows()) GTEST_SKIP() << "run by the Linux build only";
     std::vector<ZipItem> items;
     for (int i = 0; i < 70000; ++i) items.push_back({"app/" + std::to_string(i), "x"});
     WriteFile(root_ / "many.zip", MakeZip(items));
@@ -395,6 +474,8 @@ TEST_P(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
          "is not a Windows program"},
         {"program already a setup file", [] {}, Args(old, p, setup_), 2, "is already a setup file"},
         {"payload missing", [] {}, Args(program_, p / "nope", setup_), 2, "is neither a folder nor a ZIP file"},
+        {"SOURCE_DATE_EPOCH not a number", [] { setenv("SOURCE_DATE_EPOCH", "17e8", 1); }, inPlace, 2,
+         "SOURCE_DATE_EPOCH is \"17e8\", not a whole number of seconds since 1970"},
         {"output folder missing", [] {}, Args(program_, p, out_ / "no/x.exe"), 2, "cannot create a file in"},
         {"zip name flagged UTF-8 but not", write(zip, FlagUtf8(MakeZip({{"app/\xFF.py", "x"}}))), zipped, 2,
          "app/\\xFF.py: name is not valid UTF-8"},
@@ -465,6 +546,7 @@ TEST_P(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
         fs::remove_all(p), fs::copy(payload_, p, fs::copy_options::recursive);
         c.prepare();
         const Result result = Run(c.args);
+        unsetenv("SOURCE_DATE_EPOCH");  // a row may set it for its run
         EXPECT_EQ(std::make_tuple(result.status, result.out, Listing(out_)),
                   std::make_tuple(c.status, std::string(), std::vector<std::string>{})) << c.what;
         EXPECT_EQ(result.err.rfind("vorlasta-pack: ", 0), 0u) << c.what << ": " << result.err;
