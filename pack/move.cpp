@@ -187,7 +187,8 @@ void PackMove(const MoveOptions& options, bool checkInterpreter) {
     // What was read for each entry, by its place in `entries`, to hold the written file against.
     std::vector<uint32_t> crcs(entries.size(), 0);
     Progress progress(total, options.progressLines);
-    PayloadData data{installation.u8string()};
+    PayloadData data;
+    data.folder = installation.u8string();
     data.onData = [&](const PayloadEntry& entry, const uint8_t* bytes, size_t length) {
         uint32_t& crc = crcs[static_cast<size_t>(&entry - entries.data())];
         crc = static_cast<uint32_t>(crc32(crc, bytes, static_cast<uInt>(length)));
