@@ -5,7 +5,9 @@
 
 const char kUsage[] =
     "usage: vorlasta-pack [--program <setup program>] --payload <folder|zip> [--move] [--skip-interpreter-checks]"
-    " --output <setup file> | vorlasta-pack inspect [--skip-interpreter-checks] <setup file>";
+    " --output <setup file> | vorlasta-pack inspect [--skip-interpreter-checks] <setup file>"
+    " | vorlasta-pack move [--from <installation>] [--program <setup program>] [--progress]"
+    " [--skip-interpreter-checks] --output <setup file>";
 
 namespace {
 
@@ -22,10 +24,58 @@ Command ParseInspect(const std::vector<std::string>& args) {
     return command;
 }
 
+// Takes the value of "--key value" or "--key=value" at args[i] into the
+// target that `targets` names for the key; false when the key is not there.
+bool TakeValue(const std::vector<std::string>& args, size_t& i,
+               const std::vector<std::pair<const char*, std::string*>>& targets) {
+    const std::string& name = args[i];
+    const size_t equals = name.find('=');
+    const std::string key = name.substr(0, equals);
+    std::string* target = nullptr;
+    for (const auto& [known, where] : targets) {
+        if (key == known) target = where;
+    }
+    if (target == nullptr) return false;
+    std::string value;
+    if (equals != std::string::npos) {
+        value = name.substr(equals + 1);
+    } else if (i + 1 < args.size()) {
+        value = args[++i];
+    } else {
+        throw UsageError(key + " needs a value");
+    }
+    if (!target->empty()) throw UsageError(key + " given twice");
+    if (value.empty()) throw UsageError(key + " needs a value");
+    *target = value;
+    return true;
+}
+
+Command ParseMove(const std::vector<std::string>& args) {
+    Command command;
+    command.kind = Command::Move;
+    MoveOptions& move = command.move;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--help" || args[i] == "-h") {
+            command.kind = Command::Help;
+            return command;
+        }
+        if (args[i] == "--progress") {
+            move.progressLines = true;
+        } else if (args[i] == kSkipInterpreterChecks) {
+            command.skipInterpreterChecks = true;
+        } else if (!TakeValue(args, i, {{"--from", &move.from}, {"--program", &move.program}, {"--output", &move.output}})) {
+            throw UsageError("unknown argument '" + args[i] + "'");
+        }
+    }
+    if (move.output.empty()) throw UsageError("missing --output");
+    return command;
+}
+
 }  // namespace
 
 Command ParseArgs(const std::vector<std::string>& args) {
     if (!args.empty() && args[0] == "inspect") return ParseInspect(args);
+    if (!args.empty() && args[0] == "move") return ParseMove(args);
 
     Command command;
     PackOptions& pack = command.pack;
@@ -43,24 +93,9 @@ Command ParseArgs(const std::vector<std::string>& args) {
             command.skipInterpreterChecks = true;
             continue;
         }
-        std::string* target = nullptr;
-        std::string value;
-        const size_t equals = name.find('=');
-        const std::string key = name.substr(0, equals);
-        if (key == "--program") target = &pack.program;
-        if (key == "--payload") target = &pack.payload;
-        if (key == "--output") target = &pack.output;
-        if (target == nullptr) throw UsageError("unknown argument '" + name + "'");
-        if (equals != std::string::npos) {
-            value = name.substr(equals + 1);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            throw UsageError(key + " needs a value");
+        if (!TakeValue(args, i, {{"--program", &pack.program}, {"--payload", &pack.payload}, {"--output", &pack.output}})) {
+            throw UsageError("unknown argument '" + name + "'");
         }
-        if (!target->empty()) throw UsageError(key + " given twice");
-        if (value.empty()) throw UsageError(key + " needs a value");
-        *target = value;
     }
     if (pack.payload.empty()) throw UsageError("missing --payload");
     if (pack.output.empty()) throw UsageError("missing --output");

@@ -12,9 +12,17 @@ struct PackOptions {
     bool move = false;
 };
 
+struct MoveOptions {
+    std::string from;     // the installation; empty: DefaultInstallation()
+    std::string program;  // the setup program image
+    std::string output;
+    bool progressLines = false;  // "progress DONE TOTAL" lines instead of the console line
+};
+
 struct Command {
-    enum Kind { Pack, Inspect, Help } kind = Pack;
+    enum Kind { Pack, Inspect, Move, Help } kind = Pack;
     PackOptions pack;
+    MoveOptions move;
     std::string inspectFile;
     bool skipInterpreterChecks = false;
 };

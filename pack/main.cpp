@@ -13,6 +13,7 @@
 #include "bytecode_check.h"
 #include "failure.h"
 #include "interpreter_check.h"
+#include "move.h"
 #include "report.h"
 #include "payload_check.h"
 #include "payload_source.h"
@@ -74,6 +75,7 @@ int PackerMain(const std::vector<std::string>& args) {
             case Command::Help: std::cout << kUsage << "\n"; break;
             case Command::Inspect: Inspect(command.inspectFile, checkInterpreter, std::cout); break;
             case Command::Pack: Pack(command.pack, checkInterpreter); break;
+            case Command::Move: PackMove(command.move, checkInterpreter); break;
         }
         std::cout.flush();
         return std::cout ? 0 : kExitFailed;

@@ -60,7 +60,7 @@ int CreateNamelessFile(const std::string& folder);
 
 // The output while it is written. Creates a new file at `path`, whose last six
 // characters "XXXXXX" become a unique suffix, and removes it if the process is
-// interrupted (SIGINT, SIGTERM, SIGHUP; a console Ctrl+C, Ctrl+Break or close)
+// interrupted (SIGINT, SIGTERM, SIGHUP, SIGPIPE; a console Ctrl+C, Ctrl+Break or close)
 // before CommitTempFile or DiscardTempFile; -1 on failure.
 extern const size_t kMaxTempPath;  // paths this long or longer are not taken
 int CreateTempFile(std::string& path);
@@ -70,5 +70,26 @@ bool SyncTempFile(int fd);
 bool CommitTempFile(const std::string& target);
 // Removes the temporary file, if it was not committed.
 void DiscardTempFile();
+// Drops what the system caches of the file, where it can, so that it is read
+// back from the device.
+void ForgetCachedData(int fd);
+
+// ---- Moving an installation, with its data, from the shop's old PC ----------
+
+// The installation to move when none is named: the one that holds this
+// program, else %LOCALAPPDATA%\Vorlasta. Empty where the system has none.
+std::string DefaultInstallation();
+
+enum class HoldResult { Held, Missing, InUse, Failed };
+// Opens the file so that no one can write it while `fd` stays open; InUse
+// while someone has it open for writing (LastErrorText says why on Failed).
+HoldResult HoldAgainstWriters(const std::string& path, int& fd);
+
+// The path below `folder` of a running program's image that lies in it, other
+// than this program and the one that started it; empty when there is none.
+std::string ProgramRunningFrom(const std::string& folder);
+
+// Whether standard output is a console, where a line can be rewritten in place.
+bool StdoutIsConsole();
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 // The packer's platform layer on Linux and other POSIX systems.
 #include <errno.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <locale.h>
@@ -34,7 +35,8 @@ void RemoveTempOnSignals() {
     struct sigaction action = {};
     action.sa_handler = RemoveTempAndDie;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    // SIGPIPE too: a caller reading --progress may go away.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal, &action, nullptr);
 }
 
 }  // namespace
@@ -124,7 +126,7 @@ int CreateTempFile(std::string& path) {
     // Block the signals while the name is recorded, so none sees half of it.
     sigset_t blocked, previous;
     sigemptyset(&blocked);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&blocked, signal);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&blocked, signal);
     sigprocmask(SIG_BLOCK, &blocked, &previous);
     const int fd = mkostemp(path.data(), O_CLOEXEC);
     if (fd >= 0) {
@@ -153,6 +155,60 @@ bool CommitTempFile(const std::string& target) {
 void DiscardTempFile() {
     if (g_haveTemp) unlink(g_tempPath);
     g_haveTemp = 0;
+}
+
+void ForgetCachedData(int fd) {
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+}
+
+// Vorlasta itself runs on Windows. Here the move checks what is sound and
+// cheap: a read lock on the database, which SQLite's write locks conflict
+// with (an idle open connection holds none), and the images of running programs.
+std::string DefaultInstallation() {
+    return "";
+}
+
+HoldResult HoldAgainstWriters(const std::string& path, int& fd) {
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? HoldResult::Missing : HoldResult::Failed;
+    // The whole file and beyond: SQLite locks bytes past 1 GiB.
+    struct flock lock = {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return HoldResult::Held;
+    const int error = errno;
+    close(fd);
+    fd = -1;
+    errno = error;
+    return error == EAGAIN || error == EACCES ? HoldResult::InUse : HoldResult::Failed;
+}
+
+std::string ProgramRunningFrom(const std::string& folder) {
+    char resolved[PATH_MAX];
+    if (realpath(folder.c_str(), resolved) == nullptr) return "";
+    const std::string prefix = std::string(resolved) + "/";
+    const std::string self = std::to_string(getpid()), parent = std::to_string(getppid());
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return "";
+    std::string found;
+    while (const dirent* entry = readdir(proc)) {
+        const std::string pid = entry->d_name;
+        if (pid[0] < '1' || pid[0] > '9' || pid == self || pid == parent) continue;
+        char image[PATH_MAX];
+        const ssize_t n = readlink(("/proc/" + pid + "/exe").c_str(), image, sizeof image - 1);
+        if (n <= 0) continue;
+        image[n] = '\0';
+        if (strncmp(image, prefix.c_str(), prefix.size()) == 0) {
+            found = image + prefix.size();
+            break;
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+bool StdoutIsConsole() {
+    return isatty(STDOUT_FILENO) == 1;
 }
 
 }  // namespace platform

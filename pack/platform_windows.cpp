@@ -1,6 +1,7 @@
 // The packer's platform layer on Windows. Descriptors are the C runtime's,
 // wrapped around handles; all I/O goes through the handles.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -12,6 +13,8 @@
 #include <algorithm>
 #include <iostream>
 #include <streambuf>
+#include <utility>
+#include <vector>
 
 #include "platform.h"
 
@@ -322,6 +325,98 @@ void DiscardTempFile() {
     if (g_haveTemp) DeleteFileW(g_tempPath);
     g_haveTemp = false;
     ReleaseSRWLockExclusive(&g_tempLock);
+}
+
+void ForgetCachedData(int) {
+    // Nothing to ask: Windows has no call that drops one file's cached pages.
+}
+
+namespace {
+
+bool HasAttributes(const std::wstring& path, bool folder) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folder;
+}
+
+std::wstring Buffered(DWORD (*fill)(wchar_t*, DWORD)) {
+    std::wstring text(32768, L'\0');
+    const DWORD n = fill(text.data(), static_cast<DWORD>(text.size()));
+    text.resize(n < text.size() ? n : 0);
+    return text;
+}
+
+}  // namespace
+
+std::string DefaultInstallation() {
+    // vorlasta-pack.exe copied into an installation moves that installation.
+    const std::wstring self =
+        Buffered([](wchar_t* text, DWORD size) { return GetModuleFileNameW(nullptr, text, size); });
+    const std::wstring folder = self.substr(0, self.find_last_of(L'\\') + 1);
+    if (!folder.empty() && HasAttributes(folder + L"Vorlasta.exe", false) &&
+        HasAttributes(folder + L"python", true) && HasAttributes(folder + L"app", true)) {
+        return Utf8(folder.data(), static_cast<int>(folder.size() - 1));
+    }
+    const std::wstring local =
+        Buffered([](wchar_t* text, DWORD size) { return GetEnvironmentVariableW(L"LOCALAPPDATA", text, size); });
+    return local.empty() ? "" : Utf8(local.data(), static_cast<int>(local.size())) + "\\Vorlasta";
+}
+
+HoldResult HoldAgainstWriters(const std::string& path, int& fd) {
+    // Shared for reading only: this fails while Vorlasta has the file open
+    // for writing, and while it stays open Vorlasta cannot open it so.
+    const HANDLE handle =
+        CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        Failed();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return HoldResult::Missing;
+        return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ? HoldResult::InUse
+                                                                                  : HoldResult::Failed;
+    }
+    fd = Adopt(handle, _O_RDONLY);
+    return fd < 0 ? HoldResult::Failed : HoldResult::Held;
+}
+
+std::string ProgramRunningFrom(const std::string& folder) {
+    std::wstring prefix = Wide(folder);
+    std::wstring full(32768, L'\0');
+    const DWORD length = GetFullPathNameW(prefix.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length > 0 && length < full.size()) prefix.assign(full.data(), length);
+    if (prefix.empty() || prefix.back() != L'\\') prefix += L'\\';
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return "";
+    const DWORD self = GetCurrentProcessId();
+    DWORD parent = 0;
+    std::vector<std::pair<DWORD, std::wstring>> inside;
+    PROCESSENTRY32W process = {};
+    process.dwSize = sizeof process;
+    std::wstring image(32768, L'\0');
+    for (BOOL more = Process32FirstW(snapshot, &process); more; more = Process32NextW(snapshot, &process)) {
+        if (process.th32ProcessID == self) parent = process.th32ParentProcessID;
+        const HANDLE running = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.th32ProcessID);
+        if (running == nullptr) continue;
+        DWORD size = static_cast<DWORD>(image.size());
+        const bool named = QueryFullProcessImageNameW(running, 0, image.data(), &size) != 0;
+        CloseHandle(running);
+        // Windows ignores case in names; so does the comparison.
+        if (named && size > prefix.size() &&
+            CompareStringOrdinal(image.data(), static_cast<int>(prefix.size()), prefix.data(),
+                                 static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL) {
+            inside.emplace_back(process.th32ProcessID, image.substr(prefix.size(), size - prefix.size()));
+        }
+    }
+    CloseHandle(snapshot);
+    // This program may lie in the installation, and the application that
+    // asked for the move waits for it; the database hold covers that one.
+    for (const auto& [id, name] : inside) {
+        if (id != self && id != parent) return Utf8(name.data(), static_cast<int>(name.size()));
+    }
+    return "";
+}
+
+bool StdoutIsConsole() {
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
 }  // namespace platform

@@ -118,7 +118,8 @@ int CreateSpool(const std::string& output) {
 }
 
 SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_t>& program, int32_t mode,
-                             const std::function<uint64_t(int fd, uint64_t offset)>& writePayload) {
+                             const std::function<uint64_t(int fd, uint64_t offset)>& writePayload,
+                             const std::function<void(int fd, const SetupFileInfo&)>& checkWritten) {
     TempFile temp(output);
     const std::string shown = Printable(output);
     WriteAll(temp.fd(), 0, program.data(), program.size(), shown);
@@ -131,6 +132,13 @@ SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_
     uint8_t trailer[kTrailerSize];
     EncodeTrailer(static_cast<int64_t>(info.payloadOffset), mode, trailer);
     WriteAll(temp.fd(), static_cast<int64_t>(info.payloadOffset + info.payloadSize), trailer, sizeof trailer, shown);
+    if (checkWritten) {
+        if (!platform::SyncTempFile(temp.fd())) {
+            throw Failure(kExitFailed, "writing " + shown + " failed: " + platform::LastErrorText());
+        }
+        platform::ForgetCachedData(temp.fd());
+        checkWritten(temp.fd(), info);
+    }
     temp.Commit(output);
     return info;
 }

@@ -102,7 +102,7 @@ bool DeflateShrinks(int fd, uint64_t offset, uint64_t size) {
 // Copies the entry's size in bytes from `fd` at `offset`. A file that grew or
 // shrank since it was listed (its size is already in the header) is an error,
 // not an entry cut short; a spool holds other entries after this one.
-void CopyData(archive* a, int fd, uint64_t offset, const PayloadEntry& entry, bool mayGrow) {
+void CopyData(archive* a, int fd, uint64_t offset, const PayloadEntry& entry, bool mayGrow, const PayloadData& data) {
     const auto readFailed = [&] {
         throw Failure(kExitFailed, "cannot read " + Printable(entry.path) + ": " + platform::LastErrorText());
     };
@@ -115,6 +115,7 @@ void CopyData(archive* a, int fd, uint64_t offset, const PayloadEntry& entry, bo
         if (n == 0) break;
         total += static_cast<uint64_t>(n);
         if (archive_write_data(a, buffer.data(), static_cast<size_t>(n)) != n) WriteFailed(a, Printable(entry.path));
+        if (data.onData) data.onData(entry, buffer.data(), static_cast<size_t>(n));
     }
     uint8_t more;
     if (total != entry.size || (mayGrow && platform::ReadAt(fd, static_cast<int64_t>(offset + total), &more, 1) > 0)) {
@@ -180,8 +181,9 @@ uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry
         if (inMemory) {
             const la_ssize_t size = static_cast<la_ssize_t>(entry.bytes->size());
             if (archive_write_data(a, entry.bytes->data(), entry.bytes->size()) != size) WriteFailed(a, Printable(entry.path));
+            if (data.onData) data.onData(entry, entry.bytes->data(), entry.bytes->size());
         } else if (!isDirectory) {
-            CopyData(a, source, offset, entry, fromFolder);
+            CopyData(a, source, offset, entry, fromFolder, data);
         }
         if (archive_write_finish_entry(a) != ARCHIVE_OK) WriteFailed(a, Printable(entry.path));
     }

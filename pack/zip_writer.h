@@ -1,6 +1,7 @@
 #pragma once
 #include <stdint.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@ struct PayloadData {
     std::string folder;
     int spoolFd = -1;
     std::optional<int64_t> latestTime;  // SOURCE_DATE_EPOCH, when set
+    // Sees each chunk of an entry's data as it is copied (a move's CRCs and progress).
+    std::function<void(const PayloadEntry& entry, const uint8_t* bytes, size_t length)> onData = nullptr;
 };
 
 // The time a file entry is written with: its own, no later than `latest`,

@@ -17,6 +17,7 @@ stop() {
     "$WINESERVER" -k >/dev/null 2>&1 || true
     "$WINESERVER" -w >/dev/null 2>&1 || true
   fi
+  if mountpoint -q "$state/full"; then umount "$state/full"; fi
   if [ -f "$state/xvfb.pid" ]; then
     kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true
     rm -f "$state/xvfb.pid"
@@ -46,11 +47,14 @@ export LC_ALL=C.UTF-8
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export DISPLAY=":$(head -n1 "$state/display")"
+export VORLASTA_FULL_VOLUME="$state/full"
 ENV
   # shellcheck disable=SC1091
   source "$state/env"
   "$WINE" wineboot -i >/dev/null 2>&1
   "$WINESERVER" -w
+  # A full volume for the move's refusals; only root can mount it (else no folder, no row).
+  mkdir "$state/full" && { mount -t tmpfs -o size=1m vorlasta-full "$state/full" 2>/dev/null || rmdir "$state/full"; }
   # Keep one server up for the whole run so each program starts quickly.
   "$WINESERVER" -p >/dev/null 2>&1 </dev/null
   system32="$WINEPREFIX/drive_c/windows/system32"

@@ -190,18 +190,23 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Start(const std::wstring& commandLine, const std::vector<EnvChange>& env,
-                         const std::wstring& currentDirectory) {
+                         const std::wstring& currentDirectory, const std::wstring& outputFile) {
     std::wstring environment = BuildEnvironmentBlock(env);
     std::vector<wchar_t> command(commandLine.begin(), commandLine.end());
     command.push_back(L'\0');
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    HANDLE output = outputFile.empty() ? nullptr : CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                                               &inherited, CREATE_ALWAYS, 0, nullptr);
+    startup.dwFlags = output ? STARTF_USESTDHANDLES : 0;
+    startup.hStdOutput = startup.hStdError = output;
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                        environment.data(), currentDirectory.empty() ? nullptr : currentDirectory.c_str(),
-                        &startup, &info)) {
-        return false;
-    }
+    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, output != nullptr,
+                                        CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                                        currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info);
+    if (output) CloseHandle(output);
+    if (!started) return false;
     CloseHandle(info.hThread);
     process_ = info.hProcess;
     pid_ = info.dwProcessId;

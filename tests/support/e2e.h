@@ -42,8 +42,9 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();  // a child still running is ended: tests leave nothing behind
 
+    // outputFile, when given, takes the child's standard output and error.
     bool Start(const std::wstring& commandLine, const std::vector<EnvChange>& env = {},
-               const std::wstring& currentDirectory = L"");
+               const std::wstring& currentDirectory = L"", const std::wstring& outputFile = L"");
     DWORD Pid() const { return pid_; }
     HANDLE Handle() const { return process_; }
     bool WaitExit(DWORD timeoutMs);  // true once it has ended

@@ -1,0 +1,132 @@
+// A shop moved to a new PC under Wine: vorlasta-pack.exe move, run inside the
+// old PC's installation, and the move file it wrote run over an older one.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+
+#include "tests/support/e2e.h"
+
+using namespace e2e;
+
+namespace {
+
+// Every file below `folder`, by its path below it.
+std::map<std::wstring, std::string> Files(const std::wstring& folder, const std::wstring& below = L"") {
+    std::map<std::wstring, std::string> files;
+    for (const std::wstring& name : ListNames(Join(folder, below))) {
+        const std::wstring path = below.empty() ? name : Join(below, name);
+        if (IsDirectory(Join(folder, path))) files.merge(Files(folder, path));
+        if (!IsDirectory(Join(folder, path))) files[path] = ReadBytes(Join(folder, path));
+    }
+    return files;
+}
+
+// Waits up to `waitMs` for the demo's window, closes it and waits until no demo runs.
+bool CloseDemo(int waitMs) {
+    HWND window = nullptr;
+    for (int waited = 0; !(window = FindWindowW(nullptr, L"Vorlasta demo")) && waited < waitMs; waited += 100) Sleep(100);
+    if (window) PostMessageW(window, WM_CLOSE, 0, 0);
+    for (int i = 0; window && i < 100 && !ProcessesNamed(L"pythonw.exe").empty(); ++i) Sleep(100);
+    return window && ProcessesNamed(L"pythonw.exe").empty();
+}
+
+TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
+    const std::wstring root = NewScratchDir(L"move"), old = Join(root, L"OldPc\\Vorlasta");
+    // The demo must not outlive the test: others look for its window.
+    struct Cleanup { std::wstring root; ~Cleanup() { CloseDemo(0), RemoveTree(root); } } cleanup{root};
+    // Runs a setup file on the PC whose LOCALAPPDATA is `local` (it exists), answering OK.
+    const auto setup = [&](const std::wstring& setupFile, const std::wstring& local) {
+        ChildProcess process;
+        EXPECT_TRUE(process.Start(Quote(setupFile), {{L"LOCALAPPDATA", local}, {L"TMP", root}, {L"TEMP", root}}, root));
+        return RunAnswering(process, {IDOK});
+    };
+    // vorlasta-pack.exe move, inside the installation and without --from;
+    // LOCALAPPDATA names no installation. What it printed goes to `output`.
+    const auto packMove = [&](const std::wstring& moveFile, std::string& output) {
+        ChildProcess pack;
+        EXPECT_TRUE(pack.Start(Quote(Join(old, L"vorlasta-pack.exe")) + L" move --output " + Quote(moveFile),
+                               {{L"LOCALAPPDATA", root}}, root, Join(root, L"printed.txt")));
+        EXPECT_TRUE(pack.WaitExit(300000));
+        output = ReadBytes(Join(root, L"printed.txt"));
+        return pack.ExitCode();
+    };
+
+    // The old PC: the shop's data, a safety copy of an earlier move, the demo
+    // installed (and running), and the packer inside the installation.
+    const std::wstring db = Join(old, L"data\\shop.db"), stick = Join(root, L"Stick");
+    MakeDirs(Join(old, L"data\\Фото 写真"));
+    MakeDirs(Join(old, L"data-before-move-20240102-030405"));
+    MakeDirs(stick);
+    WriteBytes(db, RandomBytes(3 << 20, 16));
+    WriteBytes(Join(old, L"data\\app.log"), "opened\r\n");
+    WriteBytes(Join(old, L"data\\Фото 写真\\Zoë №1.jpg"), RandomBytes(5000, 17));
+    WriteBytes(Join(old, L"data-before-move-20240102-030405\\shop.db"), "the old PC's earlier shop");
+    ASSERT_EQ(setup(Join(TestBinDir(), L"packed\\demo-setup.exe"), Join(root, L"OldPc")).exitCode, 0u);
+    WriteBytes(Join(old, L"vorlasta-pack.exe"), ReadBytes(Join(TestBinDir(), L"vorlasta-pack.exe")));
+
+    // Refusals, each leaving nothing in the output's folder. The full volume is
+    // a 1 MiB tmpfs that the test environment mounts as root; Wine sees it on Z:.
+    const std::string where = "vorlasta-pack: " + ToUtf8(old) + ": ";
+    const std::wstring moveFile = Join(stick, L"Vorlasta-Move.exe"), wal = db + L"-wal", away = db + L".away";
+    const char* full = getenv("VORLASTA_FULL_VOLUME");
+    struct Row {
+        const char* what;
+        std::function<void(bool before)> arrange;  // called before the run and after it
+        std::wstring output;  // exit status 2 (a refusal) on the stick, 1 (a failure) on the full volume
+        std::string line;     // how the one line starts
+    } rows[] = {
+        {"the demo runs from the folder", [](bool before) { if (!before) CloseDemo(60000); }, moveFile,
+         where + "Vorlasta is running from this folder ("},
+        {"shop.db open for writing, as SQLite has it",
+         [&](bool before) { static HANDLE writer; before ? void(writer = CreateFileW(db.c_str(), GENERIC_WRITE, 7,
+                            nullptr, OPEN_EXISTING, 0, nullptr)) : void(CloseHandle(writer)); }, moveFile,
+         where + "Vorlasta is running from this folder (data\\shop.db is in use); close Vorlasta and try again\n"},
+        {"a write-ahead log left behind",
+         [&](bool before) { before ? void(WriteBytes(wal, "frames")) : void(DeleteFileW(wal.c_str())); }, moveFile,
+         where + "the shop's database was not closed cleanly (data\\shop.db-wal is not empty); start Vorlasta "
+                 "once, close it, and try again\n"},
+        {"no database", [&](bool before) { MoveFileW((before ? db : away).c_str(), (before ? away : db).c_str()); },
+         moveFile, where + "there is no data\\shop.db, so there is nothing to move\n"},
+        {"an output on a full volume", [](bool) {}, full ? L"Z:" + FromUtf8(full) + L"\\Vorlasta-Move.exe" : L"",
+         "vorlasta-pack: writing "},
+    };
+    std::string output;
+    for (const Row& row : rows) {
+        const std::wstring folder = row.output.substr(0, row.output.rfind(L'\\'));
+        if (!IsDirectory(folder)) continue;  // no full volume: the tests do not run as root
+        row.arrange(true);
+        EXPECT_EQ(packMove(row.output, output), row.output == moveFile ? 2u : 1u) << row.what << ": " << output;
+        EXPECT_EQ(output.rfind(row.line, 0), 0u) << row.what << ": " << output;
+        EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << row.what << ": " << output;
+        EXPECT_TRUE(ListNames(folder).empty()) << row.what << ": nothing left";
+        row.arrange(false);
+    }
+
+    // The move itself.
+    ASSERT_EQ(packMove(moveFile, output), 0u) << output;
+    EXPECT_NE(output.find(" with " + std::to_string((3 << 20) + 8 + 5000) + " bytes of data, mode 2 (Move)\n"),
+              std::string::npos) << output;
+    const std::map<std::wstring, std::string> data = Files(Join(old, L"data"));
+
+    // The new PC: an older installation with data of its own.
+    const std::wstring newDir = Join(root, L"NewPc\\Vorlasta");
+    MakeDirs(Join(newDir, L"data"));
+    WriteBytes(Join(newDir, L"Vorlasta.exe"), "an older launcher");
+    WriteBytes(Join(newDir, L"data\\shop.db"), "the new PC's trial shop");
+    RunResult run = setup(moveFile, Join(root, L"NewPc"));
+    EXPECT_EQ(run.exitCode, 0u);
+    ASSERT_EQ(run.boxes.size(), 1u);
+    EXPECT_EQ(run.boxes[0].text.rfind(L"Move Vorlasta to this PC?", 0), 0u);
+    EXPECT_TRUE(CloseDemo(60000)) << "the moved Vorlasta started";
+
+    EXPECT_TRUE(Files(Join(newDir, L"data")) == data) << "the data arrived byte for byte";
+    const std::vector<std::wstring> aside = ListNames(newDir, L"data-before-move-*");
+    ASSERT_EQ(aside.size(), 1u) << "the old PC's safety copies stayed there";
+    EXPECT_EQ(ReadBytes(Join(newDir, aside[0] + L"\\shop.db")), "the new PC's trial shop");
+}
+
+}  // namespace
