@@ -59,9 +59,9 @@ step_started=$SECONDS
 done_line() { printf '  %-11s %-22s %4d s\n' "$1" "$2" $((SECONDS - step_started)); step_started=$SECONDS; }
 
 cd "$work"
-specs=()
-for p in "${packages[@]}"; do specs+=("$p=${newest[$p]}"); done
-run apt-get source -q --only-source "${specs[@]}"
+wanted=()
+for p in "${packages[@]}"; do wanted+=("$p=${newest[$p]}"); done
+run apt-get source -q --only-source "${wanted[@]}"
 done_line sources "apt-get source"
 
 cp /usr/$host/include/zlib.h /usr/$host/include/zconf.h "$prefix/include/"
