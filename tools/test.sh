@@ -8,6 +8,7 @@ tools/build.sh
 status=0
 ctest --preset host || status=1
 ctest --preset windows || status=1
-{ cmake --preset host-asan >/dev/null && cmake --build --preset host-asan && ctest --preset host-asan; } || status=1
+# The sanitizers are in the Linux build only: the Windows build's rows ran above.
+{ cmake --preset host-asan >/dev/null && cmake --build --preset host-asan && ctest --preset host-asan -E /Windows; } || status=1
 tools/fuzz.sh --runs 5000 || status=1
 exit $status
