@@ -1,5 +1,5 @@
 # The ZIP layer of the Windows packer: static libarchive with bzip2, liblzma and
-# zlib, cross-built into build/mingw-libs by tools/build-mingw-libs.sh (which
+# zlib, and libdeflate, cross-built into build/mingw-libs by tools/build-mingw-libs.sh (which
 # tools/build.sh runs). Link vorlasta_mingw_archive in place of
 # LibArchive::LibArchive and ZLIB::ZLIB; it brings -static, so the program
 # imports only Windows system DLLs.
@@ -17,6 +17,6 @@ target_compile_definitions(vorlasta_mingw_archive INTERFACE LIBARCHIVE_STATIC LZ
 # In dependency order; advapi32 serves libarchive's random numbers and digests.
 target_link_libraries(vorlasta_mingw_archive INTERFACE
     "${_vorlasta_mingw_lib}/libarchive.a" "${_vorlasta_mingw_lib}/libbz2.a"
-    "${_vorlasta_mingw_lib}/liblzma.a" "${_vorlasta_mingw_lib}/libz.a" advapi32)
+    "${_vorlasta_mingw_lib}/liblzma.a" "${_vorlasta_mingw_lib}/libz.a" "${_vorlasta_mingw_lib}/libdeflate.a" advapi32)
 target_link_options(vorlasta_mingw_archive INTERFACE -static)
 unset(_vorlasta_mingw_lib)

@@ -1,13 +1,15 @@
 #include "args.h"
 
+#include <string>
+
 #include "failure.h"
 #include "payload_check.h"
 
 const char kUsage[] =
     "usage: vorlasta-pack [--program <setup program>] --payload <folder|zip> [--move] [--skip-interpreter-checks]"
-    " --output <setup file> | vorlasta-pack inspect [--skip-interpreter-checks] <setup file>"
+    " [--threads <n>] --output <setup file> | vorlasta-pack inspect [--skip-interpreter-checks] <setup file>"
     " | vorlasta-pack move [--from <installation>] [--program <setup program>] [--progress]"
-    " [--skip-interpreter-checks] --output <setup file>";
+    " [--skip-interpreter-checks] [--threads <n>] --output <setup file>";
 
 namespace {
 
@@ -50,10 +52,19 @@ bool TakeValue(const std::vector<std::string>& args, size_t& i,
     return true;
 }
 
+// The value of --threads: a whole number from 1 to 256.
+unsigned ParseThreads(const std::string& text) {
+    const bool digits = !text.empty() && text.size() <= 3 && text.find_first_not_of("0123456789") == std::string::npos;
+    const unsigned long threads = digits ? std::stoul(text) : 0;
+    if (threads < 1 || threads > 256) throw UsageError("--threads takes a whole number from 1 to 256");
+    return static_cast<unsigned>(threads);
+}
+
 Command ParseMove(const std::vector<std::string>& args) {
     Command command;
     command.kind = Command::Move;
     MoveOptions& move = command.move;
+    std::string threads;
     for (size_t i = 1; i < args.size(); ++i) {
         if (args[i] == "--help" || args[i] == "-h") {
             command.kind = Command::Help;
@@ -63,11 +74,13 @@ Command ParseMove(const std::vector<std::string>& args) {
             move.progressLines = true;
         } else if (args[i] == kSkipInterpreterChecks) {
             command.skipInterpreterChecks = true;
-        } else if (!TakeValue(args, i, {{"--from", &move.from}, {"--program", &move.program}, {"--output", &move.output}})) {
+        } else if (!TakeValue(args, i, {{"--from", &move.from}, {"--program", &move.program}, {"--output", &move.output},
+                                      {"--threads", &threads}})) {
             throw UsageError("unknown argument '" + args[i] + "'");
         }
     }
     if (move.output.empty()) throw UsageError("missing --output");
+    if (!threads.empty()) move.threads = ParseThreads(threads);
     return command;
 }
 
@@ -79,6 +92,7 @@ Command ParseArgs(const std::vector<std::string>& args) {
 
     Command command;
     PackOptions& pack = command.pack;
+    std::string threads;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         if (name == "--help" || name == "-h") {
@@ -93,12 +107,14 @@ Command ParseArgs(const std::vector<std::string>& args) {
             command.skipInterpreterChecks = true;
             continue;
         }
-        if (!TakeValue(args, i, {{"--program", &pack.program}, {"--payload", &pack.payload}, {"--output", &pack.output}})) {
+        if (!TakeValue(args, i, {{"--program", &pack.program}, {"--payload", &pack.payload}, {"--output", &pack.output},
+                                      {"--threads", &threads}})) {
             throw UsageError("unknown argument '" + name + "'");
         }
     }
     if (pack.payload.empty()) throw UsageError("missing --payload");
     if (pack.output.empty()) throw UsageError("missing --output");
+    if (!threads.empty()) pack.threads = ParseThreads(threads);
     return command;
 }
 

@@ -10,6 +10,7 @@ struct PackOptions {
     std::string payload;  // a folder or a .zip
     std::string output;
     bool move = false;
+    unsigned threads = 0;  // deflating at once; 0: one per core
 };
 
 struct MoveOptions {
@@ -17,6 +18,7 @@ struct MoveOptions {
     std::string program;  // the setup program image
     std::string output;
     bool progressLines = false;  // "progress DONE TOTAL" lines instead of the console line
+    unsigned threads = 0;
 };
 
 struct Command {

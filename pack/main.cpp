@@ -39,7 +39,7 @@ void Pack(const PackOptions& options, bool checkInterpreter) {
     // A ready ZIP is unpacked to a nameless spool and written afresh, exactly
     // as a folder of the same files would be.
     const UniqueFd spool(fromFolder ? -1 : CreateSpool(options.output));
-    const PayloadData data{options.payload, spool.get(), latestTime};
+    const PayloadData data{options.payload, spool.get(), latestTime, options.threads};
     EntryContents contents;  // the .pyc headers are checked under --skip-interpreter-checks too
     std::vector<PayloadEntry> entries =
         fromFolder ? ListFolder(options.payload, &contents) : UnpackZipFile(options.payload, spool.get(), &contents);

@@ -194,6 +194,7 @@ void PackMove(const MoveOptions& options, bool checkInterpreter) {
     Progress progress(total, options.progressLines);
     PayloadData data;
     data.folder = installation.u8string();
+    data.threads = options.threads;
     data.onData = [&](const PayloadEntry& entry, const uint8_t* bytes, size_t length) {
         uint32_t& crc = crcs[static_cast<size_t>(&entry - entries.data())];
         crc = static_cast<uint32_t>(crc32(crc, bytes, static_cast<uInt>(length)));

@@ -1,9 +1,15 @@
 #include "zip_writer.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "failure.h"
@@ -52,21 +58,37 @@ struct Job {
     bool whole = false, first = false, last = false, deflate = false;
     std::vector<uint8_t> output;  // deflated, when `deflate`
     uint32_t crc = 0;
+    bool done = false;               // compressed; set under the pipeline's lock
+    std::exception_ptr failure;
     const uint8_t* data() const { return input.data() + primer; }
     size_t size() const { return input.size() - primer; }
 };
 
+// Whole entries go through libdeflate, which is faster than zlib and packs no
+// larger; blocks need zlib, whose preset dictionary and sync flush join them
+// into one stream. Both at their default level.
 class Deflater {
 public:
-    Deflater() {
+    Deflater() : whole_(libdeflate_alloc_compressor(6)) {
         // Raw deflate at zlib's default level.
-        if (deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        if (whole_ == nullptr ||
+            deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+            libdeflate_free_compressor(whole_);
             throw Failure(kExitFailed, "out of memory for deflate");
         }
     }
     Deflater(const Deflater&) = delete;
     Deflater& operator=(const Deflater&) = delete;
-    ~Deflater() { deflateEnd(&stream_); }
+    ~Deflater() {
+        deflateEnd(&stream_);
+        libdeflate_free_compressor(whole_);
+    }
+
+    void Whole(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+        out.resize(libdeflate_deflate_compress_bound(whole_, size));
+        out.resize(libdeflate_deflate_compress(whole_, data, size, out.data(), out.size()));
+        if (out.empty()) throw Failure(kExitFailed, "deflate failed");
+    }
 
     // A block other than the last ends byte-aligned (a sync flush), so the
     // next block's deflate continues the same stream.
@@ -87,15 +109,20 @@ public:
     }
 
 private:
+    libdeflate_compressor* whole_;
     z_stream stream_ = {};
 };
 
 void Compress(Job& job, Deflater& deflater) {
     job.crc = static_cast<uint32_t>(crc32(0, job.data(), static_cast<uInt>(job.size())));
     if (!job.deflate) return;
-    deflater.Run(job.input.data(), job.primer, job.data(), job.size(), job.last, job.output);
-    // A whole entry that deflate does not make smaller is stored.
-    if (job.whole && job.output.size() >= job.size()) job.deflate = false;
+    if (job.whole) {
+        deflater.Whole(job.data(), job.size(), job.output);
+        // A whole entry that deflate does not make smaller is stored.
+        if (job.output.size() >= job.size()) job.deflate = false;
+    } else {
+        deflater.Run(job.input.data(), job.primer, job.data(), job.size(), job.last, job.output);
+    }
 }
 
 // A large file is stored when deflate does not shrink its first 4 KiB: the
@@ -264,6 +291,93 @@ private:
     uint32_t dosTime_ = 0, crc_ = 0;
 };
 
+// Compresses jobs on `threads` workers while this thread reads and writes:
+// jobs go out in the order they came in, at most a few per worker in memory.
+class Pipeline {
+public:
+    Pipeline(unsigned threads, ZipOut& out) : out_(out), limit_(2 * threads) {
+        if (threads > 1) {
+            for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+        }
+    }
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
+    ~Pipeline() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& worker : workers_) worker.join();
+    }
+
+    void Submit(std::unique_ptr<Job> job) {
+        if (workers_.empty()) {
+            Compress(*job, deflater_);
+            out_.Take(*job);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            waiting_.push_back(job.get());
+            inOrder_.push_back(std::move(job));
+        }
+        wake_.notify_one();
+        while (inOrder_.size() > limit_) TakeFirst();
+    }
+
+    void Drain() {
+        while (!inOrder_.empty()) TakeFirst();
+    }
+
+private:
+    void TakeFirst() {
+        std::unique_ptr<Job> job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            done_.wait(lock, [&] { return inOrder_.front()->done; });
+            job = std::move(inOrder_.front());
+            inOrder_.pop_front();
+        }
+        if (job->failure) std::rethrow_exception(job->failure);
+        out_.Take(*job);
+    }
+
+    void Work() {
+        Deflater deflater;
+        for (;;) {
+            Job* job;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [&] { return stop_ || !waiting_.empty(); });
+                if (stop_) return;
+                job = waiting_.front();
+                waiting_.pop_front();
+            }
+            try {
+                Compress(*job, deflater);
+            } catch (...) {
+                job->failure = std::current_exception();
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                job->done = true;
+            }
+            done_.notify_one();
+        }
+    }
+
+    ZipOut& out_;
+    const size_t limit_;
+    Deflater deflater_;  // this thread's, when there are no workers
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::deque<Job*> waiting_;                    // not yet started, oldest first
+    std::deque<std::unique_ptr<Job>> inOrder_;    // submitted, not yet written
+    std::vector<std::thread> workers_;
+    bool stop_ = false;
+};
+
 }  // namespace
 
 int64_t PackedTime(int64_t mtime, std::optional<int64_t> latest) {
@@ -273,25 +387,23 @@ int64_t PackedTime(int64_t mtime, std::optional<int64_t> latest) {
 
 void WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry>& entries, ByteSink& sink) {
     ZipOut out(sink, data);
-    Deflater deflater;
-    const auto submit = [&](std::unique_ptr<Job> job) {
-        Compress(*job, deflater);
-        out.Take(*job);
-    };
+    const unsigned cores = std::thread::hardware_concurrency();
+    Pipeline pipeline(data.threads != 0 ? data.threads : std::max(cores, 1u), out);
+    Deflater deflater;  // for the trials
     for (const PayloadEntry& entry : entries) {
         auto job = std::make_unique<Job>();
         job->entry = &entry;
         job->first = true;
         if (entry.kind == EntryKind::Directory) {
             job->whole = job->last = true;
-            submit(std::move(job));
+            pipeline.Submit(std::move(job));
             continue;
         }
         EntryReader reader(data, entry);
         if (entry.bytes != nullptr || entry.size <= kBlock) {
             job->whole = job->last = job->deflate = true;
             reader.Read(static_cast<size_t>(entry.size), job->input);
-            submit(std::move(job));
+            pipeline.Submit(std::move(job));
             continue;
         }
         std::vector<uint8_t> primer;
@@ -304,9 +416,10 @@ void WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry>& e
             reader.Read(static_cast<size_t>(std::min<uint64_t>(kBlock, entry.size - at)), job->input);
             if (at == 0) deflate = DeflateShrinks(deflater, job->data(), job->size());
             job->deflate = deflate;
-            primer.assign(job->input.end() - kWindow, job->input.end());
-            submit(std::move(job));
+            if (deflate) primer.assign(job->input.end() - kWindow, job->input.end());
+            pipeline.Submit(std::move(job));
         }
     }
+    pipeline.Drain();
     out.Finish();
 }

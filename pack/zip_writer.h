@@ -15,6 +15,7 @@ struct PayloadData {
     std::string folder;
     int spoolFd = -1;
     std::optional<int64_t> latestTime;  // SOURCE_DATE_EPOCH, when set
+    unsigned threads = 0;               // deflating at once; 0: one per core
     // Sees each chunk of an entry's data as it is copied (a move's CRCs and progress).
     std::function<void(const PayloadEntry& entry, const uint8_t* bytes, size_t length)> onData = nullptr;
 };
@@ -29,6 +30,6 @@ int64_t PackedTime(int64_t mtime, std::optional<int64_t> latest);
 // that order) as a ZIP archive to `sink`, strictly in order: deflated, or
 // stored when deflate would not make an entry smaller, every name flagged
 // UTF-8. The archive depends only on names, kinds, contents and the files'
-// times (PackedTime): folders get a fixed time, every entry fixed permissions.
-// Throws Failure.
+// times (PackedTime), never on the number of threads: folders get a fixed
+// time, every entry fixed permissions. Throws Failure.
 void WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry>& entries, ByteSink& sink);

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Cross-builds the ZIP layer of the Windows packer into build/mingw-libs: static
-# libarchive, bzip2 and liblzma from Debian's source packages (the code of the
-# libraries the Linux build links), and zlib from libz-mingw-w64-dev. Does
-# nothing while the prefix holds a build of the same versions by this script.
+# libarchive, bzip2, liblzma and libdeflate from Debian's source packages (the
+# code of the libraries the Linux build links), and zlib from libz-mingw-w64-dev.
+# Does nothing while the prefix holds a build of the same versions by this script.
+# No build path goes into the libraries: the same sources give the same bytes
+# in any folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -10,7 +12,7 @@ prefix=$root/build/mingw-libs
 work=$root/build/mingw-libs-src
 log=$root/build/mingw-libs.log
 host=x86_64-w64-mingw32
-packages=(libarchive bzip2 xz-utils)
+packages=(libarchive bzip2 xz-utils libdeflate)
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 
@@ -58,6 +60,7 @@ run() {
 step_started=$SECONDS
 done_line() { printf '  %-11s %-22s %4d s\n' "$1" "$2" $((SECONDS - step_started)); step_started=$SECONDS; }
 
+cflags="-O2 -ffile-prefix-map=$work=."
 cd "$work"
 wanted=()
 for p in "${packages[@]}"; do wanted+=("$p=${newest[$p]}"); done
@@ -73,7 +76,7 @@ done_line zlib "$zlib_version"
 cd "$work"/bzip2-*/
 bz_objects=()
 for f in blocksort huffman crctable randtable compress decompress bzlib; do
-  run $host-gcc -O2 -D_FILE_OFFSET_BITS=64 -DBZ_EXPORT -c $f.c -o $f.o
+  run $host-gcc $cflags -D_FILE_OFFSET_BITS=64 -DBZ_EXPORT -c $f.c -o $f.o
   bz_objects+=($f.o)
 done
 run $host-ar rcs "$prefix/lib/libbz2.a" "${bz_objects[@]}"
@@ -84,7 +87,7 @@ cd "$work"/xz-utils-*/
 mkdir -p build && cd build
 run ../configure --host=$host --prefix="$prefix" --enable-static --disable-shared \
   --disable-xz --disable-xzdec --disable-lzmadec --disable-lzmainfo --disable-lzma-links \
-  --disable-scripts --disable-doc --disable-nls --disable-dependency-tracking CFLAGS=-O2
+  --disable-scripts --disable-doc --disable-nls --disable-dependency-tracking CFLAGS="$cflags"
 run make -j"$(nproc)" -C src/liblzma install
 rm -rf "$prefix/lib/liblzma.la" "$prefix/lib/pkgconfig"
 done_line liblzma "${newest[xz-utils]}"
@@ -101,7 +104,7 @@ run cmake -G Ninja -S libarchive-*/ -B libarchive-build \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE=MinSizeRel -DWINDOWS_VERSION=WIN7 "${off[@]}" -DPOSIX_REGEX_LIB=NONE \
   -DENABLE_ZLIB=ON -DENABLE_BZip2=ON -DENABLE_LZMA=ON \
-  -DCMAKE_C_FLAGS="-DLZMA_API_STATIC -DBZ_EXPORT" \
+  -DCMAKE_C_FLAGS="-DLZMA_API_STATIC -DBZ_EXPORT -ffile-prefix-map=$work=." \
   -DZLIB_INCLUDE_DIR="$prefix/include" -DZLIB_LIBRARY="$prefix/lib/libz.a" \
   -DZLIB_WINAPI=OFF -DZLIB_WINAPI_WITH_LIB="$prefix/lib/libz.a" \
   -DBZIP2_INCLUDE_DIR="$prefix/include" -DBZIP2_LIBRARY_RELEASE="$prefix/lib/libbz2.a" \
@@ -111,6 +114,17 @@ run cmake --build libarchive-build --target archive_static
 cp libarchive-build/libarchive/libarchive_static.a "$prefix/lib/libarchive.a"
 cp libarchive-*/libarchive/archive.h libarchive-*/libarchive/archive_entry.h "$prefix/include/"
 done_line libarchive "${newest[libarchive]}"
+
+# libdeflate: the library's sources, as its Makefile compiles them for a static library.
+cd "$work"/libdeflate-*/
+ld_objects=()
+for f in lib/*.c lib/*/*.c; do
+  run $host-gcc $cflags -I. -c "$f" -o "${f//\//_}.o"
+  ld_objects+=("${f//\//_}.o")
+done
+run $host-ar rcs "$prefix/lib/libdeflate.a" "${ld_objects[@]}"
+cp libdeflate.h "$prefix/include/"
+done_line libdeflate "${newest[libdeflate]}"
 
 echo "$stamp" > "$prefix/versions"
 echo "  done in $((SECONDS - started)) s"

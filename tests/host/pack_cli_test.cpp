@@ -263,10 +263,13 @@ TEST_P(PackTest, FolderBecomesProgramThenSortedUtf8ZipThenTrailer) {
     EXPECT_EQ(ZipContents(zip), expected);
 }
 
-TEST_P(PackTest, SameFilesWithTheSameTimesGiveTheSameBytesWhateverTheModesOrTimeZone) {
-    ASSERT_EQ(Pack(payload_, setup_).status, 0);
+// python/python312.zip is deflated in blocks, on one thread and then on four.
+TEST_P(PackTest, SameFilesWithTheSameTimesGiveTheSameBytesWhateverTheModesTimeZoneOrThreads) {
+    std::vector<std::string> one = Args(program_, payload_, setup_), four = Args(program_, payload_, out_ / "again.exe");
+    one.insert(one.end(), {"--threads", "1"}), four.insert(four.end(), {"--threads", "4"});
+    ASSERT_EQ(Run(one).status, 0);
     fs::permissions(payload_ / "app/main.py", fs::perms::owner_all);  // the file's time stays
-    ASSERT_EQ(Pack(payload_, out_ / "again.exe", false, {"TZ=XYZ-13"}).status, 0);
+    ASSERT_EQ(Run(four, {"TZ=XYZ-13"}).status, 0);
     EXPECT_TRUE(ReadFile(out_ / "again.exe") == ReadFile(setup_));
 }
 
@@ -521,6 +524,7 @@ TEST_P(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
         {"no output", [] {}, {"--program", "a", "--payload", "p"}, 2, ": missing --output\nusage:"},
         {"twice", [] {}, {"--program", "a", "--program", "b", "--payload", "p"}, 2, "--program given twice\nusage:"},
         {"inspect nothing", [] {}, {"inspect"}, 2, ": inspect takes exactly one setup file\nusage:"},
+        {"no threads", [] {}, {"move", "--threads", "0", "--output", "x"}, 2, "--threads takes a whole number from 1 to 256\nusage:"},
         {"inspect: wrong magic", write(bad, good.substr(0, good.size() - 1) + "2"), inspect, 1,
          bad.string() + ": no Vorlasta data inside"},
         {"inspect: offset 0", withTrailer(0), inspect, 1, "damaged (payload offset 0 or empty payload)"},
