@@ -17,5 +17,5 @@ echo "Built:"
 for f in build/windows/bin/Vorlasta-Setup.exe build/windows/bin/Vorlasta.exe build/windows/bin/vorlasta-pack.exe \
          build/host/bin/vorlasta-pack \
          dist/Vorlasta-Setup.exe; do
-  printf '  %-40s %9d bytes\n' "$f" "$(stat -c %s "$f")"
+  printf '  %-40s %9d bytes  sha256 %s\n' "$f" "$(stat -c %s "$f")" "$(sha256sum "$f" | cut -d' ' -f1)"
 done
