@@ -33,7 +33,11 @@ public:
         path_ = (folder / fs::u8path(name)).u8string();
         if (path_.size() >= platform::kMaxTempPath) Refuse("output path too long: " + Printable(output));
         fd_ = platform::CreateTempFile(path_);
-        if (fd_ < 0) Refuse("cannot create a file in " + Printable(folder.u8string()) + ": " + platform::LastErrorText());
+        // A missing folder, such as a stick not plugged in, is a failure to write, not a refusal.
+        if (fd_ < 0) {
+            throw Failure(kExitFailed, "cannot create a file in " + Printable(folder.u8string()) + ": " +
+                                           platform::LastErrorText());
+        }
     }
 
     ~TempFile() {
@@ -113,7 +117,7 @@ void CheckOutputPath(const std::string& output, const std::vector<std::string>& 
 int CreateSpool(const std::string& output) {
     const fs::path folder = FolderOf(output);
     const int fd = platform::CreateNamelessFile(folder.u8string());
-    if (fd < 0) Refuse("cannot create a file in " + Printable(folder.u8string()) + ": " + platform::LastErrorText());
+    if (fd < 0) throw Failure(kExitFailed, "cannot create a file in " + Printable(folder.u8string()) + ": " + platform::LastErrorText());
     return fd;
 }
 

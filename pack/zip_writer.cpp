@@ -101,11 +101,15 @@ bool DeflateShrinks(int fd, uint64_t offset, uint64_t size) {
 
 // Copies the entry's size in bytes from `fd` at `offset`. A file that grew or
 // shrank since it was listed (its size is already in the header) is an error,
-// not an entry cut short; a spool holds other entries after this one.
+// not an entry cut short; a spool holds other entries after this one. A file
+// of the folder must also keep its time while it is read: a rewrite in place
+// at the same size shows only there.
 void CopyData(archive* a, int fd, uint64_t offset, const PayloadEntry& entry, bool mayGrow, const PayloadData& data) {
     const auto readFailed = [&] {
         throw Failure(kExitFailed, "cannot read " + Printable(entry.path) + ": " + platform::LastErrorText());
     };
+    platform::FileInfo before, after;
+    if (mayGrow && !platform::QueryFile(fd, before)) readFailed();
     std::vector<uint8_t> buffer(256 * 1024);
     uint64_t total = 0;
     while (total < entry.size) {
@@ -118,7 +122,9 @@ void CopyData(archive* a, int fd, uint64_t offset, const PayloadEntry& entry, bo
         if (data.onData) data.onData(entry, buffer.data(), static_cast<size_t>(n));
     }
     uint8_t more;
-    if (total != entry.size || (mayGrow && platform::ReadAt(fd, static_cast<int64_t>(offset + total), &more, 1) > 0)) {
+    if (mayGrow && !platform::QueryFile(fd, after)) readFailed();
+    if (total != entry.size || (mayGrow && (platform::ReadAt(fd, static_cast<int64_t>(offset + total), &more, 1) > 0 ||
+                                            after.size != before.size || after.modified != before.modified))) {
         throw Failure(kExitFailed, Printable(entry.path) + " changed while it was being packed");
     }
 }
@@ -149,7 +155,8 @@ uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry
         const bool isDirectory = entry.kind == EntryKind::Directory;
         const bool inMemory = entry.bytes != nullptr;
         const bool fromFolder = !isDirectory && !inMemory && data.spoolFd < 0;
-        const UniqueFd file(fromFolder ? platform::OpenForRead(data.folder + "/" + entry.path) : -1);
+        const std::string path = entry.source.empty() ? data.folder + "/" + entry.path : entry.source;
+        const UniqueFd file(!fromFolder ? -1 : data.open ? data.open(entry, path) : platform::OpenForRead(path));
         if (fromFolder && !file) {
             throw Failure(kExitFailed, "cannot read " + Printable(entry.path) + ": " + platform::LastErrorText());
         }
