@@ -1,7 +1,5 @@
 #include "move.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
@@ -16,7 +14,6 @@
 #include "platform.h"
 #include "setup_file.h"
 #include "shop_database.h"
-#include "zip_directory.h"
 #include "zip_writer.h"
 
 namespace fs = std::filesystem;
@@ -87,44 +84,6 @@ private:
     bool lines_, console_;
 };
 
-// The file as it is on the device must hold what was packed: the trailer,
-// every name, size and CRC-32 in the central directory, and every entry's
-// data, decompressed and held against its CRC.
-void CheckWritten(int fd, const SetupFileInfo& info, const std::vector<PayloadEntry>& entries,
-                  const std::vector<uint32_t>& crcs, const std::string& shown) {
-    FdByteSource source(fd);
-    TrailerInfo trailer;
-    std::string fault;
-    if (LocateTrailer(source, static_cast<int64_t>(info.fileSize), trailer) != TrailerResult::Valid ||
-        trailer.payloadOffset != static_cast<int64_t>(info.payloadOffset) || trailer.mode != kModeMove) {
-        fault = "the trailer";
-    }
-    const ReadAtFn readAt = [&](uint64_t at, void* buffer, size_t length) {
-        return at <= info.payloadSize && length <= info.payloadSize - at &&
-               source.ReadAt(static_cast<int64_t>(info.payloadOffset + at), buffer, static_cast<uint32_t>(length)) ==
-                   length;
-    };
-    try {
-        const std::vector<ZipRecord> records = ReadZipDirectory(readAt, info.payloadSize, shown);
-        if (fault.empty() && records.size() != entries.size()) fault = "the number of entries";
-        for (size_t i = 0; fault.empty() && i < records.size(); ++i) {
-            if (records[i].name != ZipName(entries[i]) || records[i].size != entries[i].size ||
-                records[i].crc != crcs[i]) {
-                fault = Printable(entries[i].path);
-            }
-        }
-        if (fault.empty()) {
-            ListZipRange(fd, static_cast<int64_t>(info.payloadOffset), static_cast<int64_t>(info.payloadSize));
-        }
-    } catch (const Failure& failure) {
-        fault = failure.what();
-    }
-    if (!fault.empty()) {
-        throw Failure(kExitFailed, shown + " did not read back as it was written (" + fault +
-                                       "); nothing was kept: try again, or another drive");
-    }
-}
-
 void Move(const MoveOptions& options, bool checkInterpreter) {
     const std::string named = options.from.empty() ? platform::DefaultInstallation() : options.from;
     if (named.empty()) throw UsageError("name the installation to move with --from FOLDER");
@@ -161,16 +120,10 @@ void Move(const MoveOptions& options, bool checkInterpreter) {
         total += entry.size;
         if (entry.path.compare(0, 5, "data/") == 0) dataBytes += entry.size;
     }
-    // What was read for each entry, by its place in `entries`, to hold the written file against.
-    std::vector<uint32_t> crcs(entries.size(), 0);
     Progress progress(total, options.progressLines);
     PayloadData data;
     data.folder = installation.u8string();
-    data.onData = [&](const PayloadEntry& entry, const uint8_t* bytes, size_t length) {
-        uint32_t& crc = crcs[static_cast<size_t>(&entry - entries.data())];
-        crc = static_cast<uint32_t>(crc32(crc, bytes, static_cast<uInt>(length)));
-        progress.Add(length);
-    };
+    data.onData = [&](const PayloadEntry&, const uint8_t*, size_t length) { progress.Add(length); };
     // On Windows, no one may write a file while it is read; a writer that has it open already refuses the move.
     data.open = [&](const PayloadEntry& entry, const std::string& path) {
         int fd = -1;
@@ -184,17 +137,15 @@ void Move(const MoveOptions& options, bool checkInterpreter) {
         return fd;
     };
     const std::string shown = Printable(options.output);
-    WriteSetupFile(options.output, program, kModeMove,
-                       [&](int fd, uint64_t at) { return WritePayloadZip(data, entries, fd, at); },
-                       [&](int fd, const SetupFileInfo& written) {
-                           progress.End();
-                           CheckWritten(fd, written, entries, crcs, shown);
-                           // Before the rename: a summary that cannot be told leaves no file.
-                           std::cout << "wrote " << shown << ": " << written.fileSize << " bytes, " << files
-                                     << " files from " << Shown(installation) << " with " << dataBytes
-                                     << " bytes of data, mode " << written.mode << " (Move)" << std::endl;
-                           if (!std::cout) throw Failure(kExitFailed, "cannot write the summary: standard output failed");
-                       });
+    WriteSetupFile(options.output, program, kModeMove, [&](ByteSink& sink) { WritePayloadZip(data, entries, sink); },
+                   [&](int, const SetupFileInfo& written) {
+                       progress.End();
+                       // Before the rename: a summary that cannot be told leaves no file.
+                       std::cout << "wrote " << shown << ": " << written.fileSize << " bytes, " << files
+                                 << " files from " << Shown(installation) << " with " << dataBytes
+                                 << " bytes of data, mode " << written.mode << " (Move)" << std::endl;
+                       if (!std::cout) throw Failure(kExitFailed, "cannot write the summary: standard output failed");
+                   });
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -87,9 +88,10 @@ bool CommitTempFile(const std::string& target);
 void RemoveFile(const std::string& path);
 // Removes the temporary file, if it was not committed.
 void DiscardTempFile();
-// Drops what the system caches of the file, where it can, so that it is read
-// back from the device.
-void ForgetCachedData(int fd);
+// Reads all of a file, flushed by SyncTempFile, from the device itself rather
+// than the system's cache, in order from its start, handing `take` each piece;
+// false on a read error.
+bool ReadFromDevice(int fd, const std::function<void(const uint8_t* bytes, size_t length)>& take);
 
 // A new empty file in the system's temporary folder that only this user may
 // read, for a copy of the shop's data; "" on failure. It, and the files

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "platform.h"
 
@@ -227,8 +228,17 @@ void DiscardTempFile() {
     g_haveTemp = 0;
 }
 
-void ForgetCachedData(int fd) {
+bool ReadFromDevice(int fd, const std::function<void(const uint8_t* bytes, size_t length)>& take) {
+    // Flushed pages are clean, so dropping them is honoured: the reads below go to the device.
     posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    std::vector<uint8_t> buffer(1 << 20);
+    for (int64_t at = 0;;) {
+        const int64_t n = ReadAt(fd, at, buffer.data(), buffer.size());
+        if (n < 0) return false;
+        if (n == 0) return true;
+        take(buffer.data(), static_cast<size_t>(n));
+        at += n;
+    }
 }
 
 // Vorlasta itself runs on Windows. Here the move checks what is sound and

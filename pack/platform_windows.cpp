@@ -330,7 +330,8 @@ int CreateTempFile(std::string& path) {
     (void)handled;
     std::wstring wide = Wide(path);
     AcquireSRWLockExclusive(&g_tempLock);
-    const HANDLE handle = CreateUnique(wide, FILE_SHARE_DELETE, FILE_ATTRIBUTE_NORMAL);
+    // Shared for reading: the read-back opens it a second time, past the cache.
+    const HANDLE handle = CreateUnique(wide, FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_ATTRIBUTE_NORMAL);
     if (handle != INVALID_HANDLE_VALUE) {
         memcpy(g_tempPath, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
         g_haveTemp = true;
@@ -409,8 +410,28 @@ void DiscardTempFile() {
     ReleaseSRWLockExclusive(&g_tempLock);
 }
 
-void ForgetCachedData(int) {
-    // Nothing to ask: Windows has no call that drops one file's cached pages.
+bool ReadFromDevice(int fd, const std::function<void(const uint8_t* bytes, size_t length)>& take) {
+    // A second handle that bypasses the cache, so every read goes to the device.
+    // Its reads must be whole sectors into aligned memory: 1 MiB of pages is both.
+    std::wstring name(32768, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(Handle(fd), name.data(), static_cast<DWORD>(name.size()), 0);
+    if (length == 0 || length >= name.size()) return Failed();
+    name.resize(length);
+    const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return Failed();
+    constexpr DWORD kChunk = 1 << 20;
+    auto* buffer = static_cast<uint8_t*>(VirtualAlloc(nullptr, kChunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    bool ok = buffer != nullptr || Failed();
+    while (ok) {
+        DWORD got = 0;
+        ok = ReadFile(file, buffer, kChunk, &got, nullptr) != 0 || Failed();
+        if (!ok || got == 0) break;
+        take(buffer, got);
+    }
+    if (buffer != nullptr) VirtualFree(buffer, 0, MEM_RELEASE);
+    CloseHandle(file);
+    return ok;
 }
 
 namespace {

@@ -2,7 +2,10 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <filesystem>
+
+#include <zlib.h>
 
 #include "failure.h"
 #include "payload_check.h"
@@ -13,11 +16,67 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void WriteAll(int fd, int64_t offset, const void* data, size_t length, const std::string& what) {
-    if (!platform::WriteAt(fd, offset, data, length)) {
-        throw Failure(kExitFailed, "writing " + what + " failed: " + platform::LastErrorText());
+// The setup file's bytes, in order from its first, gathered into large writes.
+// Each write is one block of the file (the last one may be shorter), and the
+// CRC-32 of each is kept: the file as it was meant, to read it back against.
+class FileSink final : public ByteSink {
+public:
+    FileSink(int fd, const std::string& shown) : fd_(fd), shown_(shown) { buffer_.reserve(kBuffer); }
+
+    void Write(const void* data, size_t length) override {
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        while (length > 0) {
+            const size_t n = std::min(length, kBuffer - buffer_.size());
+            buffer_.insert(buffer_.end(), bytes, bytes + n);
+            bytes += n, length -= n, written_ += n;
+            if (buffer_.size() == kBuffer) Flush();
+        }
     }
-}
+
+    void Flush() {
+        if (buffer_.empty()) return;
+        if (!platform::WriteAt(fd_, static_cast<int64_t>(written_ - buffer_.size()), buffer_.data(), buffer_.size())) {
+            throw Failure(kExitFailed, "writing " + shown_ + " failed: " + platform::LastErrorText());
+        }
+        blockCrcs_.push_back(static_cast<uint32_t>(crc32(0, buffer_.data(), static_cast<uInt>(buffer_.size()))));
+        buffer_.clear();
+    }
+
+    // Reads the flushed file back from the device, every byte, and holds each
+    // block against the CRC-32 it was written with; the reference is never a
+    // second read of the same file.
+    void CheckReadBack() {
+        uint64_t at = 0;
+        uint32_t crc = 0;
+        std::string fault;
+        const bool read = platform::ReadFromDevice(fd_, [&](const uint8_t* bytes, size_t length) {
+            while (length > 0 && fault.empty()) {
+                const size_t n = static_cast<size_t>(std::min<uint64_t>(length, kBuffer - at % kBuffer));
+                crc = static_cast<uint32_t>(crc32(crc, bytes, static_cast<uInt>(n)));
+                at += n, bytes += n, length -= n;
+                if (at % kBuffer != 0 && at != written_) continue;
+                const size_t block = static_cast<size_t>((at - 1) / kBuffer);
+                if (at > written_ || block >= blockCrcs_.size() || blockCrcs_[block] != crc) {
+                    fault = "the bytes from offset " + std::to_string(block * kBuffer);
+                }
+                crc = 0;
+            }
+        });
+        if (!read) throw Failure(kExitFailed, "reading " + shown_ + " back failed: " + platform::LastErrorText());
+        if (fault.empty() && at != written_) fault = "its size, " + std::to_string(at) + " bytes";
+        if (!fault.empty()) {
+            throw Failure(kExitFailed, shown_ + " did not read back as it was written (" + fault +
+                                           "); nothing was kept: try again, or another drive");
+        }
+    }
+
+private:
+    static constexpr size_t kBuffer = 1 << 20;
+    int fd_;
+    const std::string& shown_;
+    std::vector<uint8_t> buffer_;
+    std::vector<uint32_t> blockCrcs_;
+};
 
 fs::path FolderOf(const std::string& output) {
     const fs::path target = fs::u8path(output);
@@ -122,25 +181,28 @@ int CreateSpool(const std::string& output) {
 }
 
 SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_t>& program, int32_t mode,
-                             const std::function<uint64_t(int fd, uint64_t offset)>& writePayload,
+                             const std::function<void(ByteSink&)>& writePayload,
                              const std::function<void(int fd, const SetupFileInfo&)>& checkWritten) {
     TempFile temp(output);
     const std::string shown = Printable(output);
-    WriteAll(temp.fd(), 0, program.data(), program.size(), shown);
+    FileSink sink(temp.fd(), shown);
+    sink.Write(program.data(), program.size());
     SetupFileInfo info;
-    info.payloadOffset = program.size();
-    info.payloadSize = writePayload(temp.fd(), info.payloadOffset);
+    info.payloadOffset = sink.written();
+    writePayload(sink);
+    info.payloadSize = sink.written() - info.payloadOffset;
     info.mode = mode;
-    info.fileSize = info.payloadOffset + info.payloadSize + kTrailerSize;
     if (info.payloadSize == 0) throw Failure(kExitFailed, "the payload came out empty");
     uint8_t trailer[kTrailerSize];
     EncodeTrailer(static_cast<int64_t>(info.payloadOffset), mode, trailer);
-    WriteAll(temp.fd(), static_cast<int64_t>(info.payloadOffset + info.payloadSize), trailer, sizeof trailer, shown);
+    sink.Write(trailer, sizeof trailer);
+    sink.Flush();
+    info.fileSize = sink.written();
     if (checkWritten) {
         if (!platform::SyncTempFile(temp.fd())) {
             throw Failure(kExitFailed, "writing " + shown + " failed: " + platform::LastErrorText());
         }
-        platform::ForgetCachedData(temp.fd());
+        sink.CheckReadBack();
         checkWritten(temp.fd(), info);
     }
     temp.Commit(output);

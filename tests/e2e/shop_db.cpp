@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     }
     if (command == "hold") {
         Run("BEGIN IMMEDIATE"), AddSales(5);
-        printf("holding\n"), fflush(stdout);
+        printf("holding"), fflush(stdout);
         Sleep(INFINITE);
     }
     if (command == "check") {
