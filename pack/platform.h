@@ -50,9 +50,23 @@ struct FileId {
 // False when there is no such file.
 bool IdentifyFile(const std::string& path, FileId& id);
 
-// A file's modification time in whole Unix seconds (links not followed);
-// false when it cannot be read.
-bool ModificationTime(const std::string& path, int64_t& seconds);
+// What a name is. A link is a symbolic link, junction or mount point: never followed.
+enum class PathKind { Missing, File, Folder, Link, Other };
+// What `path` leads to (a link at its end followed), or Missing.
+PathKind KindOfPath(const std::string& path);
+
+// One name in a folder, as the folder lists it.
+struct FolderItem {
+    std::string name;
+    PathKind kind = PathKind::Other;
+    int64_t size = 0;   // a file's
+    int64_t mtime = 0;  // a file's modification time, whole Unix seconds
+};
+// The names in `folder`, but "." and ".."; false when it cannot be read.
+bool ReadFolder(const std::string& folder, std::vector<FolderItem>& items);
+
+// The value of the environment variable `name`, as UTF-8; false when it is unset.
+bool Environment(const char* name, std::string& value);
 
 // An open file in `folder` with no name (or none that outlives it), gone when
 // closed; -1 on failure.
