@@ -50,6 +50,19 @@ struct FileId {
 // False when there is no such file.
 bool IdentifyFile(const std::string& path, FileId& id);
 
+// The path the system itself keeps for an existing file or folder, with
+// links, junctions, 8.3 names, case and drive letters resolved; false when
+// there is no such file.
+bool FinalPath(const std::string& path, std::string& final);
+
+// Whether `path` is `folder` or lies in it at any depth, judged by the
+// identity of the folders it lies in (IdentifyFile), not by spelling: 8.3
+// names, another drive letter for the same folder, case, ".." and links do
+// not get past it. `path` need not exist yet (an output, say): the nearest
+// folder of it that does is judged. False when `folder` does not exist.
+// Shared by both systems (platform.cpp).
+bool LiesInFolder(const std::string& path, const std::string& folder);
+
 // What a name is. A link is a symbolic link, junction or mount point: never followed.
 enum class PathKind { Missing, File, Folder, Link, Other };
 // What `path` leads to (a link at its end followed), or Missing.
@@ -99,8 +112,12 @@ enum class HoldResult { Held, Missing, InUse, Failed };
 // while someone has it open for writing (LastErrorText says why on Failed).
 HoldResult HoldAgainstWriters(const std::string& path, int& fd);
 
-// The path below `folder` of a running program's image that lies in it, other
-// than this program and the one that started it; empty when there is none.
+// The images of the running programs, but this one and the one that started it.
+std::vector<std::string> OtherRunningPrograms();
+
+// A program of OtherRunningPrograms whose image lies in `folder` (LiesInFolder),
+// named below the folder where it can be; empty when there is none. Shared
+// by both systems (platform.cpp).
 std::string ProgramRunningFrom(const std::string& folder);
 
 // Whether standard output is a console, where a line can be rewritten in place.

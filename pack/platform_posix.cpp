@@ -105,6 +105,13 @@ bool IdentifyFile(const std::string& path, FileId& id) {
     return true;
 }
 
+bool FinalPath(const std::string& path, std::string& final) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) return false;
+    final = resolved;
+    return true;
+}
+
 namespace {
 
 PathKind KindOf(mode_t mode) {
@@ -226,28 +233,20 @@ HoldResult HoldAgainstWriters(const std::string& path, int& fd) {
     return error == EAGAIN || error == EACCES ? HoldResult::InUse : HoldResult::Failed;
 }
 
-std::string ProgramRunningFrom(const std::string& folder) {
-    char resolved[PATH_MAX];
-    if (realpath(folder.c_str(), resolved) == nullptr) return "";
-    const std::string prefix = std::string(resolved) + "/";
+std::vector<std::string> OtherRunningPrograms() {
     const std::string self = std::to_string(getpid()), parent = std::to_string(getppid());
+    std::vector<std::string> images;
     DIR* proc = opendir("/proc");
-    if (proc == nullptr) return "";
-    std::string found;
+    if (proc == nullptr) return images;
     while (const dirent* entry = readdir(proc)) {
         const std::string pid = entry->d_name;
         if (pid[0] < '1' || pid[0] > '9' || pid == self || pid == parent) continue;
         char image[PATH_MAX];
-        const ssize_t n = readlink(("/proc/" + pid + "/exe").c_str(), image, sizeof image - 1);
-        if (n <= 0) continue;
-        image[n] = '\0';
-        if (strncmp(image, prefix.c_str(), prefix.size()) == 0) {
-            found = image + prefix.size();
-            break;
-        }
+        const ssize_t n = readlink(("/proc/" + pid + "/exe").c_str(), image, sizeof image);
+        if (n > 0) images.emplace_back(image, static_cast<size_t>(n));
     }
     closedir(proc);
-    return found;
+    return images;
 }
 
 bool StdoutIsConsole() {

@@ -323,6 +323,25 @@ bool IdentifyFile(const std::string& path, FileId& id) {
     return true;
 }
 
+bool FinalPath(const std::string& path, std::string& final) {
+    const HANDLE handle =
+        CreateFileW(LongPath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return Failed();
+    std::wstring name(32768, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()), 0);
+    CloseHandle(handle);
+    if (length == 0 || length >= name.size()) return Failed();
+    name.resize(length);
+    // "\\?\C:\..." and "\\?\UNC\server\..." as the plain paths the callers take apart.
+    if (name.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        name.erase(2, 6);
+    } else if (name.compare(0, 4, L"\\\\?\\") == 0) {
+        name.erase(0, 4);
+    }
+    final = Utf8FromWide(name);
+    return true;
+}
+
 int CreateNamelessFile(const std::string& folder) {
     // No nameless files here: a hidden one the system deletes when it is
     // closed, however the process ends.
@@ -423,41 +442,31 @@ HoldResult HoldAgainstWriters(const std::string& path, int& fd) {
     return fd < 0 ? HoldResult::Failed : HoldResult::Held;
 }
 
-std::string ProgramRunningFrom(const std::string& folder) {
-    std::wstring prefix = WideFromUtf8(folder);
-    std::wstring full(32768, L'\0');
-    const DWORD length = GetFullPathNameW(prefix.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length > 0 && length < full.size()) prefix.assign(full.data(), length);
-    if (prefix.empty() || prefix.back() != L'\\') prefix += L'\\';
+std::vector<std::string> OtherRunningPrograms() {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return "";
+    if (snapshot == INVALID_HANDLE_VALUE) return {};
     const DWORD self = GetCurrentProcessId();
     DWORD parent = 0;
-    std::vector<std::pair<DWORD, std::wstring>> inside;
+    std::vector<std::pair<DWORD, std::string>> running;
     PROCESSENTRY32W process = {};
     process.dwSize = sizeof process;
     std::wstring image(32768, L'\0');
     for (BOOL more = Process32FirstW(snapshot, &process); more; more = Process32NextW(snapshot, &process)) {
         if (process.th32ProcessID == self) parent = process.th32ParentProcessID;
-        const HANDLE running = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.th32ProcessID);
-        if (running == nullptr) continue;
+        const HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.th32ProcessID);
+        if (handle == nullptr) continue;
         DWORD size = static_cast<DWORD>(image.size());
-        const bool named = QueryFullProcessImageNameW(running, 0, image.data(), &size) != 0;
-        CloseHandle(running);
-        // Windows ignores case in names; so does the comparison.
-        if (named && size > prefix.size() &&
-            CompareStringOrdinal(image.data(), static_cast<int>(prefix.size()), prefix.data(),
-                                 static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL) {
-            inside.emplace_back(process.th32ProcessID, image.substr(prefix.size(), size - prefix.size()));
+        if (QueryFullProcessImageNameW(handle, 0, image.data(), &size)) {
+            running.emplace_back(process.th32ProcessID, Utf8FromWide(std::wstring_view(image.data(), size)));
         }
+        CloseHandle(handle);
     }
     CloseHandle(snapshot);
-    // This program may lie in the installation, and the application that
-    // asked for the move waits for it; the database hold covers that one.
-    for (const auto& [id, name] : inside) {
-        if (id != self && id != parent) return Utf8FromWide(name);
+    std::vector<std::string> images;
+    for (auto& [id, path] : running) {
+        if (id != self && id != parent) images.push_back(std::move(path));
     }
-    return "";
+    return images;
 }
 
 bool StdoutIsConsole() {
