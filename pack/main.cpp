@@ -46,7 +46,7 @@ void Pack(const PackOptions& options, bool checkInterpreter) {
     const size_t stale = CountStaleBytecode(entries, contents, latestTime);
     if (stale > 0) std::cerr << "vorlasta-pack: " << StaleBytecodeWarning(stale) << "\n";
 
-    const auto writePayload = [&](int fd, uint64_t at) { return WritePayloadZip(data, entries, fd, at); };
+    const auto writePayload = [&](ByteSink& sink) { WritePayloadZip(data, entries, sink); };
     const SetupFileInfo info = WriteSetupFile(options.output, program, options.move ? kModeMove : 0, writePayload);
     std::cout << "wrote " << Printable(options.output) << ": " << info.fileSize << " bytes, payload "
               << info.payloadSize << " bytes at offset " << info.payloadOffset << ", " << entries.size()

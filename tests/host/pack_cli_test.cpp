@@ -34,7 +34,10 @@ namespace {
 const std::string kZoe = "app/Zo\xC3\xAB.py", kHan = "app/\xE6\x9D\x8E.txt";
 const std::map<std::string, std::string> kGoodFiles = [] {
     std::map<std::string, std::string> files = GoodBundle();
-    files.insert({{"python/python312.zip", std::string(100000, 'z')}, {kZoe, "zoe"}, {kHan, "li"}});
+    // Large enough to be deflated in blocks, varied enough that each block's primer matters.
+    std::string zip;
+    for (int i = 0; zip.size() < 1300000; ++i) zip += "def f" + std::to_string(i * 7919 % 100003) + "(): return " + std::to_string(i) + "\n";
+    files.insert({{"python/python312.zip", zip}, {kZoe, "zoe"}, {kHan, "li"}});
     return files;
 }();
 
@@ -389,7 +392,7 @@ TEST_P(PackTest, TheSameFilesGiveTheSameSetupFileHoweverZipped) {
     ASSERT_EQ(Pack(payload_, setup_).status, 0);
     const std::string expected = ReadFile(setup_);
     EXPECT_NE(expected.find(nfd, expected.find("PK\1\2")), std::string::npos) << "not in the central directory";
-    WriteFile(root_ / "ours.zip", PayloadOf(expected, 0));  // libarchive's, with data descriptors
+    WriteFile(root_ / "ours.zip", PayloadOf(expected, 0));
     const struct {
         const char* zipArgs;
     } tools[] = {{"-qrX"}, {"-qrX -0"}, {"-qrX -Z bzip2"}, {"-qr -fz"}, {nullptr}};
