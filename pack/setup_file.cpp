@@ -88,8 +88,8 @@ class TempFile {
 public:
     explicit TempFile(const std::string& output) {
         const fs::path folder = FolderOf(output);
-        const std::string name = "." + fs::u8path(output).filename().u8string() + ".XXXXXX";
-        path_ = (folder / fs::u8path(name)).u8string();
+        // Short, so that any output name that fits a folder leaves room for it.
+        path_ = (folder / ".vorlasta-pack.XXXXXX").u8string();
         if (path_.size() >= platform::kMaxTempPath) Refuse("output path too long: " + Printable(output));
         fd_ = platform::CreateTempFile(path_);
         // A missing folder, such as a stick not plugged in, is a failure to write, not a refusal.
@@ -162,8 +162,11 @@ std::vector<uint8_t> ReadProgramImage(const std::string& path) {
 }
 
 void CheckOutputPath(const std::string& output, const std::vector<std::string>& inputs) {
-    std::error_code error;
-    if (fs::is_directory(fs::u8path(output), error)) Refuse("output " + Printable(output) + " is a folder");
+    if (platform::KindOfPath(output) == platform::PathKind::Folder) Refuse("output " + Printable(output) + " is a folder");
+    // Written on either system, the file must open on Windows under the name given.
+    const std::string name = fs::u8path(output).filename().u8string();
+    const std::string fault = CheckWindowsName(name);
+    if (!fault.empty()) Refuse("output " + Printable(output) + ": " + fault);
     platform::FileId target, input;
     if (!platform::IdentifyFile(output, target)) return;
     for (const std::string& path : inputs) {

@@ -44,11 +44,12 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
         EXPECT_TRUE(process.Start(Quote(setupFile), {{L"LOCALAPPDATA", local}, {L"TMP", root}, {L"TEMP", root}}, root));
         return RunAnswering(process, {IDOK});
     };
-    // vorlasta-pack.exe move, inside the installation and without --from;
+    // vorlasta-pack.exe move, inside the installation and without --from unless given;
     // LOCALAPPDATA names no installation. What it printed goes to `output`.
-    const auto packMove = [&](const std::wstring& moveFile, std::string& output) {
+    const auto packMove = [&](const std::wstring& moveFile, std::string& output, const std::wstring& from = L"") {
         ChildProcess pack;
-        EXPECT_TRUE(pack.Start(Quote(Join(old, L"vorlasta-pack.exe")) + L" move --output " + Quote(moveFile),
+        const std::wstring fromArgs = from.empty() ? L"" : L" --from " + Quote(from);
+        EXPECT_TRUE(pack.Start(Quote(Join(old, L"vorlasta-pack.exe")) + L" move" + fromArgs + L" --output " + Quote(moveFile),
                                {{L"LOCALAPPDATA", root}, {L"TMP", root}, {L"TEMP", root}}, root,
                                Join(root, L"printed.txt")));
         EXPECT_TRUE(pack.WaitExit(300000));
@@ -96,7 +97,12 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
         std::wstring output;
         unsigned status;
         std::string line;     // how the one line starts
+        std::wstring from;    // --from, if given
     } rows[] = {
+        // Spelled by its 8.3 name, it is still the folder the demo runs from.
+        {"the demo runs from the folder, named by its 8.3 name", [](bool) {}, moveFile, 2,
+         "vorlasta-pack: " + ToUtf8(ShortPath(old)) + ": Vorlasta is running from this folder (",
+         ShortPath(old)},
         {"the demo runs from the folder", [](bool before) { if (!before) CloseDemo(60000); }, moveFile, 2,
          where + "Vorlasta is running from this folder ("},
         {"a PERSIST database closed cleanly", [&](bool before) { if (!before) DeleteFileW(moveFile.c_str()); },
@@ -121,7 +127,7 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
         const std::wstring folder = row.output.substr(0, row.output.rfind(L'\\'));
         if (!IsDirectory(folder)) continue;  // no full volume: the tests do not run as root
         row.arrange(true);
-        EXPECT_EQ(packMove(row.output, output), row.status) << row.what << ": " << output;
+        EXPECT_EQ(packMove(row.output, output, row.from), row.status) << row.what << ": " << output;
         EXPECT_EQ(output.rfind(row.line, 0), 0u) << row.what << ": " << output;
         EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << row.what << ": " << output;
         EXPECT_TRUE(row.output == inside ? Files(old) == installed : ListNames(folder).size() == (row.status == 0))
