@@ -102,7 +102,7 @@ void Move(const MoveOptions& options, bool checkInterpreter) {
     const std::string where = Shown(installation) + ": ";
     const ShopDatabaseCopy database(installation.u8string(), where);
     EntryContents contents;
-    std::vector<PayloadEntry> entries = ListFolder(installation.u8string(), &contents);
+    std::vector<PayloadEntry> entries = ListFolder(installation.u8string(), "installation", &contents);
     entries.erase(std::remove_if(entries.begin(), entries.end(), LeftOut), entries.end());
     const std::string fault = JudgePayload(entries, PackMode::Move, checkInterpreter ? &contents : nullptr);
     if (!fault.empty()) Refuse(fault);
