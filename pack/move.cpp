@@ -168,6 +168,11 @@ void PackMove(const MoveOptions& options, bool checkInterpreter) {
     const std::vector<uint8_t> program =
         options.program.empty() ? BuiltInSetupProgram() : ReadProgramImage(options.program);
     CheckOutputPath(options.output, {options.program, installation.u8string()});
+    // Written into the installation, it would replace the shop's files, and ride along in the next move.
+    if (platform::LiesInFolder(options.output, installation.u8string())) {
+        Refuse(Shown(installation) + ": the output " + Printable(options.output) +
+               " lies inside this folder; write the move file elsewhere, on a USB stick");
+    }
 
     const DatabaseHold hold(installation);
     RefuseUnlessClosed(installation);

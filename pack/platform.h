@@ -50,6 +50,19 @@ struct FileId {
 // False when there is no such file.
 bool IdentifyFile(const std::string& path, FileId& id);
 
+// The path the system itself keeps for an existing file or folder, with
+// links, junctions, 8.3 names, case and drive letters resolved; false when
+// there is no such file.
+bool FinalPath(const std::string& path, std::string& final);
+
+// Whether `path` is `folder` or lies in it at any depth, judged by the
+// identity of the folders it lies in (IdentifyFile), not by spelling: 8.3
+// names, another drive letter for the same folder, case, ".." and links do
+// not get past it. `path` need not exist yet (an output, say): the nearest
+// folder of it that does is judged. False when `folder` does not exist.
+// Shared by both systems (platform.cpp).
+bool LiesInFolder(const std::string& path, const std::string& folder);
+
 // A file's modification time in whole Unix seconds (links not followed);
 // false when it cannot be read.
 bool ModificationTime(const std::string& path, int64_t& seconds);

@@ -101,6 +101,13 @@ bool IdentifyFile(const std::string& path, FileId& id) {
     return true;
 }
 
+bool FinalPath(const std::string& path, std::string& final) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) return false;
+    final = resolved;
+    return true;
+}
+
 bool ModificationTime(const std::string& path, int64_t& seconds) {
     struct stat status;
     if (lstat(path.c_str(), &status) != 0) return false;

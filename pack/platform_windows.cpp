@@ -275,6 +275,25 @@ bool IdentifyFile(const std::string& path, FileId& id) {
     return true;
 }
 
+bool FinalPath(const std::string& path, std::string& final) {
+    const HANDLE handle =
+        CreateFileW(Wide(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return Failed();
+    std::wstring name(32768, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()), 0);
+    CloseHandle(handle);
+    if (length == 0 || length >= name.size()) return Failed();
+    name.resize(length);
+    // "\\?\C:\..." and "\\?\UNC\server\..." as the plain paths the callers take apart.
+    if (name.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        name.erase(2, 6);
+    } else if (name.compare(0, 4, L"\\\\?\\") == 0) {
+        name.erase(0, 4);
+    }
+    final = Utf8(name.data(), static_cast<int>(name.size()));
+    return true;
+}
+
 int CreateNamelessFile(const std::string& folder) {
     // No nameless files here: a hidden one the system deletes when it is
     // closed, however the process ends.
