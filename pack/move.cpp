@@ -201,7 +201,7 @@ void PackMove(const MoveOptions& options, bool checkInterpreter) {
     };
     const std::string shown = Printable(options.output);
     const SetupFileInfo info = WriteSetupFile(
-        options.output, program, kModeMove, [&](int fd, uint64_t at) { return WritePayloadZip(data, entries, fd, at); },
+        options.output, program, kModeMove, [&](ByteSink& sink) { WritePayloadZip(data, entries, sink); },
         [&](int fd, const SetupFileInfo& written) {
             progress.End();
             CheckWritten(fd, written, entries, crcs, shown);

@@ -33,11 +33,12 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
         EXPECT_TRUE(process.Start(Quote(setupFile), {{L"LOCALAPPDATA", local}, {L"TMP", root}, {L"TEMP", root}}, root));
         return RunAnswering(process, {IDOK});
     };
-    // vorlasta-pack.exe move, inside the installation and without --from;
+    // vorlasta-pack.exe move, inside the installation and without --from unless given;
     // LOCALAPPDATA names no installation. What it printed goes to `output`.
-    const auto packMove = [&](const std::wstring& moveFile, std::string& output) {
+    const auto packMove = [&](const std::wstring& moveFile, std::string& output, const std::wstring& from = L"") {
         ChildProcess pack;
-        EXPECT_TRUE(pack.Start(Quote(Join(old, L"vorlasta-pack.exe")) + L" move --output " + Quote(moveFile),
+        const std::wstring fromArgs = from.empty() ? L"" : L" --from " + Quote(from);
+        EXPECT_TRUE(pack.Start(Quote(Join(old, L"vorlasta-pack.exe")) + L" move" + fromArgs + L" --output " + Quote(moveFile),
                                {{L"LOCALAPPDATA", root}}, root, Join(root, L"printed.txt")));
         EXPECT_TRUE(pack.WaitExit(300000));
         output = ReadBytes(Join(root, L"printed.txt"));
@@ -69,7 +70,12 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
         std::function<void(bool before)> arrange;  // called before the run and after it
         std::wstring output;  // exit status 2 (a refusal) on the stick, 1 (a failure) on the full volume
         std::string line;     // how the one line starts
+        std::wstring from;    // --from, if given
     } rows[] = {
+        // Spelled by its 8.3 name, it is still the folder the demo runs from.
+        {"the demo runs from the folder, named by its 8.3 name", [](bool) {}, moveFile,
+         "vorlasta-pack: " + ToUtf8(ShortPath(old)) + ": Vorlasta is running from this folder (",
+         ShortPath(old)},
         {"the demo runs from the folder", [](bool before) { if (!before) CloseDemo(60000); }, moveFile,
          where + "Vorlasta is running from this folder ("},
         {"shop.db open for writing, as SQLite has it",
@@ -94,7 +100,7 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
         const std::wstring folder = row.output.substr(0, row.output.rfind(L'\\'));
         if (!IsDirectory(folder)) continue;  // no full volume: the tests do not run as root
         row.arrange(true);
-        EXPECT_EQ(packMove(row.output, output), row.output.find(L"Z:") == 0 ? 1u : 2u) << row.what << ": " << output;
+        EXPECT_EQ(packMove(row.output, output, row.from), row.output.find(L"Z:") == 0 ? 1u : 2u) << row.what << ": " << output;
         EXPECT_EQ(output.rfind(row.line, 0), 0u) << row.what << ": " << output;
         EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << row.what << ": " << output;
         EXPECT_TRUE(row.output == inside ? Files(old) == installed : ListNames(folder).empty()) << row.what << ": nothing left";
