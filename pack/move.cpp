@@ -177,7 +177,7 @@ void PackMove(const MoveOptions& options, bool checkInterpreter) {
     const DatabaseHold hold(installation);
     RefuseUnlessClosed(installation);
     EntryContents contents;
-    std::vector<PayloadEntry> entries = ListFolder(installation.u8string(), &contents);
+    std::vector<PayloadEntry> entries = ListFolder(installation.u8string(), "installation", &contents);
     entries.erase(std::remove_if(entries.begin(), entries.end(), IsSafetyCopy), entries.end());
     const std::string fault = JudgePayload(entries, PackMode::Move, checkInterpreter ? &contents : nullptr);
     if (!fault.empty()) Refuse(fault);
