@@ -1,52 +1,10 @@
 #include "payload_check.h"
 
-#include <stdio.h>
-
 #include <algorithm>
 #include <iterator>
 #include <map>
 
 namespace {
-
-// Length of the well-formed UTF-8 sequence starting at text[i] (0 if there is
-// none), with its code point in `cp`.
-size_t DecodeUtf8(std::string_view text, size_t i, uint32_t& cp) {
-    const auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
-    const uint8_t lead = byte(i);
-    if (lead < 0x80) {
-        cp = lead;
-        return 1;
-    }
-    size_t length;
-    uint8_t low = 0x80, high = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        cp = lead & 0x0F;
-        if (lead == 0xE0) low = 0xA0;   // overlong
-        if (lead == 0xED) high = 0x9F;  // UTF-16 surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        cp = lead & 0x07;
-        if (lead == 0xF0) low = 0x90;   // overlong
-        if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) return 0;
-    for (size_t k = 1; k < length; ++k) {
-        const uint8_t b = byte(i + k);
-        if (k == 1 ? (b < low || b > high) : (b < 0x80 || b > 0xBF)) return 0;
-        cp = cp << 6 | (b & 0x3F);
-    }
-    return length;
-}
-
-bool IsControl(uint32_t cp) {
-    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
-}
 
 char AsciiLower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -84,7 +42,9 @@ bool IsReservedDeviceName(std::string_view component) {
     // "con.txt" and "nul.tar.gz" are the device as well: only the stem counts.
     std::string stem = Fold(component.substr(0, component.find('.')));
     while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-    if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul") return true;
+    if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" || stem == "conin$" || stem == "conout$") {
+        return true;
+    }
     return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
            stem[3] >= '1' && stem[3] <= '9';
 }
@@ -93,8 +53,9 @@ std::string Quoted(std::string_view text) {
     return "\"" + Printable(text) + "\"";
 }
 
-// The fault in one component of `path`, or "".
-std::string CheckComponent(std::string_view component) {
+}  // namespace
+
+std::string CheckWindowsName(std::string_view component) {
     if (component.empty()) return "empty path component";
     if (component == "..") return "\"..\" component would reach outside the installation folder";
     if (component == ".") return "\".\" component";
@@ -108,8 +69,15 @@ std::string CheckComponent(std::string_view component) {
     if (component.back() == '.') return Quoted(component) + " ends with a dot, which Windows drops";
     if (component.back() == ' ') return Quoted(component) + " ends with a space, which Windows drops";
     if (IsReservedDeviceName(component)) return Quoted(component) + " is a reserved device name on Windows";
+    const long units = Utf16Length(component);
+    if (units > kMaxNameUnits) {
+        return Quoted(component) + " is " + std::to_string(units) + " UTF-16 units; Windows allows at most " +
+               std::to_string(kMaxNameUnits) + " in a name";
+    }
     return {};
 }
+
+namespace {
 
 std::string CheckEntry(const PayloadEntry& entry, PackMode mode) {
     const std::string_view path = entry.path;
@@ -124,7 +92,7 @@ std::string CheckEntry(const PayloadEntry& entry, PackMode mode) {
     }
     for (size_t start = 0;;) {
         const size_t slash = path.find('/', start);
-        const std::string fault = CheckComponent(path.substr(start, slash - start));
+        const std::string fault = CheckWindowsName(path.substr(start, slash - start));
         if (!fault.empty()) return shown + fault;
         if (slash == std::string_view::npos) break;
         start = slash + 1;
@@ -173,34 +141,6 @@ std::string CheckCollisions(const std::vector<PayloadEntry>& entries) {
 
 }  // namespace
 
-long Utf16Length(std::string_view text) {
-    long units = 0;
-    for (size_t i = 0; i < text.size();) {
-        uint32_t cp;
-        const size_t length = DecodeUtf8(text, i, cp);
-        if (length == 0) return -1;
-        units += cp >= 0x10000 ? 2 : 1;
-        i += length;
-    }
-    return units;
-}
-
-std::wstring WideFromUtf8(std::string_view text) {
-    std::wstring wide;
-    for (size_t i = 0; i < text.size();) {
-        uint32_t cp;
-        const size_t length = DecodeUtf8(text, i, cp);
-        if (length == 0) cp = 0xFFFD;
-        i += length != 0 ? length : 1;
-        if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
-            wide.push_back(static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10)));
-            cp = 0xDC00 + (cp & 0x3FF);
-        }
-        wide.push_back(static_cast<wchar_t>(cp));
-    }
-    return wide;
-}
-
 char16_t SimpleUpper(char16_t unit) {
     const auto after = std::upper_bound(std::begin(kUpperRuns), std::end(kUpperRuns), unit,
                                         [](char16_t u, const UpperRun& run) { return u < run.first; });
@@ -208,27 +148,6 @@ char16_t SimpleUpper(char16_t unit) {
     const UpperRun& run = after[-1];
     if (unit > run.last || (unit - run.first) % run.stride != 0) return unit;
     return static_cast<char16_t>(unit + run.delta);
-}
-
-std::string Printable(std::string_view text) {
-    std::string shown;
-    for (size_t i = 0; i < text.size();) {
-        uint32_t cp = 0;
-        size_t length = DecodeUtf8(text, i, cp);
-        if (length != 0 && !IsControl(cp)) {
-            shown.append(text.substr(i, length));
-        } else {
-            // Escape every byte of a control character or a malformed sequence.
-            if (length == 0) length = 1;
-            for (size_t k = 0; k < length; ++k) {
-                char hex[5];
-                snprintf(hex, sizeof hex, "\\x%02X", static_cast<uint8_t>(text[i + k]));
-                shown += hex;
-            }
-        }
-        i += length;
-    }
-    return shown;
 }
 
 std::string ZipName(const PayloadEntry& entry) {

@@ -14,16 +14,16 @@
 using EntryContents = std::map<std::string, std::vector<uint8_t>>;
 
 // Lists a folder payload (the folder itself excluded), sorted by the byte
-// order of the entries' ZIP names. Symbolic links are listed, never followed.
-std::vector<PayloadEntry> ListFolder(const std::string& root, EntryContents* contents = nullptr);
+// order of the entries' ZIP names. Links (symbolic links, junctions, mount
+// points) are listed, never followed.
+// `what` names the folder in a refusal: "payload folder", "installation".
+std::vector<PayloadEntry> ListFolder(const std::string& root, const char* what, EntryContents* contents = nullptr);
 
-// Lists a ZIP payload as its central directory names it. The local headers
-// must agree with the central directory, and every entry's data is
-// decompressed once and held against its CRC, so that a damaged archive is
-// refused now, not when a shop installs it. Throws Failure (refusal).
-std::vector<PayloadEntry> ListZipFile(const std::string& path, EntryContents* contents = nullptr);
-
-// The same for the ZIP archive stored at [offset, offset + size) of `fd`.
+// Lists the ZIP archive stored at [offset, offset + size) of `fd` as its
+// central directory names it. The local headers must agree with the central
+// directory, and every entry's data is decompressed once and held against its
+// CRC, so that a damaged archive is refused now, not when a shop installs it.
+// Throws Failure (refusal).
 std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size, EntryContents* contents = nullptr);
 
 // Adds the folders that the entries' names imply but do not list, and sorts
@@ -35,7 +35,7 @@ void AddImpliedFolders(std::vector<PayloadEntry>& entries);
 // Vorlasta.exe of its own at its top level (in any case); says whether it did.
 bool AddBuiltInLauncher(std::vector<PayloadEntry>& entries, EntryContents* contents = nullptr);
 
-// Lists a ZIP payload as ListZipFile does and appends every entry's data to
+// Lists a ZIP payload file as ListZipRange does and appends every entry's data to
 // `spoolFd`, at the entry's dataOffset. The list is completed by
 // AddImpliedFolders, so the archive can be written afresh exactly as a folder
 // holding the same files would be.

@@ -28,4 +28,15 @@ bool LiesInFolder(const std::string& path, const std::string& folder) {
     }
 }
 
+std::string ProgramRunningFrom(const std::string& folder) {
+    std::string final;
+    if (!FinalPath(folder, final)) return "";
+    for (const std::string& image : OtherRunningPrograms()) {
+        if (!LiesInFolder(image, folder)) continue;
+        const fs::path below = fs::u8path(image).lexically_relative(fs::u8path(final));
+        return below.empty() || *below.begin() == ".." ? image : below.u8string();
+    }
+    return "";
+}
+
 }  // namespace platform

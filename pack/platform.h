@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@ bool Close(int fd);
 
 struct FileInfo {
     int64_t size = 0;
+    int64_t modified = 0;  // the last write, in the finest unit the system keeps
     bool regular = false;
 };
 bool QueryFile(int fd, FileInfo& info);
@@ -63,9 +65,23 @@ bool FinalPath(const std::string& path, std::string& final);
 // Shared by both systems (platform.cpp).
 bool LiesInFolder(const std::string& path, const std::string& folder);
 
-// A file's modification time in whole Unix seconds (links not followed);
-// false when it cannot be read.
-bool ModificationTime(const std::string& path, int64_t& seconds);
+// What a name is. A link is a symbolic link, junction or mount point: never followed.
+enum class PathKind { Missing, File, Folder, Link, Other };
+// What `path` leads to (a link at its end followed), or Missing.
+PathKind KindOfPath(const std::string& path);
+
+// One name in a folder, as the folder lists it.
+struct FolderItem {
+    std::string name;
+    PathKind kind = PathKind::Other;
+    int64_t size = 0;   // a file's
+    int64_t mtime = 0;  // a file's modification time, whole Unix seconds
+};
+// The names in `folder`, but "." and ".."; false when it cannot be read.
+bool ReadFolder(const std::string& folder, std::vector<FolderItem>& items);
+
+// The value of the environment variable `name`, as UTF-8; false when it is unset.
+bool Environment(const char* name, std::string& value);
 
 // An open file in `folder` with no name (or none that outlives it), gone when
 // closed; -1 on failure.
@@ -73,19 +89,30 @@ int CreateNamelessFile(const std::string& folder);
 
 // The output while it is written. Creates a new file at `path`, whose last six
 // characters "XXXXXX" become a unique suffix, and removes it if the process is
-// interrupted (SIGINT, SIGTERM, SIGHUP, SIGPIPE; a console Ctrl+C, Ctrl+Break or close)
+// interrupted (SIGINT, SIGTERM, SIGHUP; a console Ctrl+C, Ctrl+Break or close)
 // before CommitTempFile or DiscardTempFile; -1 on failure.
 extern const size_t kMaxTempPath;  // paths this long or longer are not taken
 int CreateTempFile(std::string& path);
 // Gives it the permissions a new file gets and flushes it to the disk.
 bool SyncTempFile(int fd);
-// Renames the closed temporary file to `target`, replacing what is there.
+// Renames the closed temporary file to `target`, replacing what is there, and
+// flushes the name to the device; on failure nothing is left at `target`.
 bool CommitTempFile(const std::string& target);
+// Removes a file, if there is one.
+void RemoveFile(const std::string& path);
 // Removes the temporary file, if it was not committed.
 void DiscardTempFile();
-// Drops what the system caches of the file, where it can, so that it is read
-// back from the device.
-void ForgetCachedData(int fd);
+// Reads all of a file, flushed by SyncTempFile, from the device itself rather
+// than the system's cache, in order from its start, handing `take` each piece;
+// false on a read error.
+bool ReadFromDevice(int fd, const std::function<void(const uint8_t* bytes, size_t length)>& take);
+
+// A new empty file in the system's temporary folder that only this user may
+// read, for a copy of the shop's data; "" on failure. It, and the files
+// SQLite keeps beside it ("-journal", "-wal", "-shm"), go at RemovePrivateFile
+// and on an interrupt, as the output's temporary file does. One at a time.
+std::string CreatePrivateFile();
+void RemovePrivateFile();
 
 // ---- Moving an installation, with its data, from the shop's old PC ----------
 
@@ -98,8 +125,12 @@ enum class HoldResult { Held, Missing, InUse, Failed };
 // while someone has it open for writing (LastErrorText says why on Failed).
 HoldResult HoldAgainstWriters(const std::string& path, int& fd);
 
-// The path below `folder` of a running program's image that lies in it, other
-// than this program and the one that started it; empty when there is none.
+// The images of the running programs, but this one and the one that started it.
+std::vector<std::string> OtherRunningPrograms();
+
+// A program of OtherRunningPrograms whose image lies in `folder` (LiesInFolder),
+// named below the folder where it can be; empty when there is none. Shared
+// by both systems (platform.cpp).
 std::string ProgramRunningFrom(const std::string& folder);
 
 // Whether standard output is a console, where a line can be rewritten in place.

@@ -11,6 +11,9 @@
 // Reads `length` bytes at `offset` of the archive; false when they are not all there.
 using ReadAtFn = std::function<bool(uint64_t offset, void* buffer, size_t length)>;
 
+// Reads [offset, offset + size) of the file `fd` as the whole archive, never past its end.
+ReadAtFn ArchiveInFile(int fd, uint64_t offset, uint64_t size);
+
 struct ZipRecord {
     std::string name;  // raw bytes, as stored
     uint16_t flags = 0, method = 0;
