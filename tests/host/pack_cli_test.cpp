@@ -283,6 +283,7 @@ TEST_P(PackTest, BothBuildsWriteTheSameBytesAndWindowsTakesUnicodeNames) {
     const fs::path setup = deep / (std::string(246, 's') + ".exe");
     fs::create_directories(deep);
     fs::copy(fs::path(VORLASTA_PROGRAMS_DIR).parent_path() / "demo-payload", demo, fs::copy_options::recursive);
+    WriteFile(demo / "app/blocks.txt", kGoodFiles.at("python/python312.zip"));  // deflated in blocks
     WriteFile(demo / "app" / std::string(100, 'f') / std::string(80, 'g') / "x.py", "deep");
     // zip -X keeps only the DOS time: even seconds, in local time (UTC for zip here).
     for (const auto& entry : fs::recursive_directory_iterator(demo)) Touch(entry.path(), 1700000000);
