@@ -2,6 +2,7 @@
 // Where payload entries come from: a folder on disk or a ZIP archive.
 #include <stdint.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,6 +26,13 @@ std::vector<PayloadEntry> ListZipFile(const std::string& path, EntryContents* co
 
 // The same for the ZIP archive stored at [offset, offset + size) of `fd`.
 std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size, EntryContents* contents = nullptr);
+
+// Reads up to `length` bytes at `offset`; fewer only at the end, -1 on an
+// error before any. May throw Failure with the reason.
+using RawReadFn = std::function<int64_t(int64_t offset, void* buffer, size_t length)>;
+
+// The same for the ZIP archive of `size` bytes that `read` gives (a sealed payload, opened).
+std::vector<PayloadEntry> ListZipReader(const RawReadFn& read, int64_t size, EntryContents* contents = nullptr);
 
 // Adds the folders that the entries' names imply but do not list, and sorts
 // the entries as ListFolder does: a ZIP payload's entries as a folder holding
