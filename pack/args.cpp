@@ -5,9 +5,9 @@
 
 const char kUsage[] =
     "usage: vorlasta-pack [--program <setup program>] --payload <folder|zip> [--move] [--skip-interpreter-checks]"
-    " --output <setup file> | vorlasta-pack inspect [--skip-interpreter-checks] <setup file>"
+    " --output <setup file> | vorlasta-pack inspect [--password-stdin] [--skip-interpreter-checks] <setup file>"
     " | vorlasta-pack move [--from <installation>] [--program <setup program>] [--progress]"
-    " [--skip-interpreter-checks] --output <setup file>";
+    " [--encrypt [--password-stdin]] [--skip-interpreter-checks] --output <setup file>";
 
 namespace {
 

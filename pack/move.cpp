@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,9 @@
 #include "payload_check.h"
 #include "payload_source.h"
 #include "platform.h"
+#include "sealed_container.h"
 #include "setup_file.h"
+#include "unique_fd.h"
 #include "zip_directory.h"
 #include "zip_writer.h"
 
@@ -124,7 +127,7 @@ private:
 // every name, size and CRC-32 in the central directory, and every entry's
 // data, decompressed and held against its CRC.
 void CheckWritten(int fd, const SetupFileInfo& info, const std::vector<PayloadEntry>& entries,
-                  const std::vector<uint32_t>& crcs, const std::string& shown) {
+                  const std::vector<uint32_t>& crcs, const std::string& shown, const std::string& password) {
     FdByteSource source(fd);
     TrailerInfo trailer;
     std::string fault;
@@ -132,13 +135,26 @@ void CheckWritten(int fd, const SetupFileInfo& info, const std::vector<PayloadEn
         trailer.payloadOffset != static_cast<int64_t>(info.payloadOffset) || trailer.mode != kModeMove) {
         fault = "the trailer";
     }
+    const uint64_t stored = info.payloadSize;
+    RawReadFn payload = [&](int64_t at, void* buffer, size_t length) {
+        if (at < 0 || static_cast<uint64_t>(at) > stored) return int64_t{-1};
+        length = std::min<uint64_t>(length, stored - static_cast<uint64_t>(at));
+        return platform::ReadAt(fd, static_cast<int64_t>(info.payloadOffset) + at, buffer, length);
+    };
+    uint64_t size = stored;
+    std::unique_ptr<SealedReader> sealed;
     const ReadAtFn readAt = [&](uint64_t at, void* buffer, size_t length) {
-        return at <= info.payloadSize && length <= info.payloadSize - at &&
-               source.ReadAt(static_cast<int64_t>(info.payloadOffset + at), buffer, static_cast<uint32_t>(length)) ==
-                   length;
+        return at <= size && length <= size - at &&
+               payload(static_cast<int64_t>(at), buffer, length) == static_cast<int64_t>(length);
     };
     try {
-        const std::vector<ZipRecord> records = ReadZipDirectory(readAt, info.payloadSize, shown);
+        // Sealed, it is opened again, as the new PC will open it.
+        if (!password.empty()) {
+            sealed = std::make_unique<SealedReader>(payload, static_cast<int64_t>(stored), password);
+            size = static_cast<uint64_t>(sealed->plainSize());
+            payload = [&](int64_t at, void* buffer, size_t length) { return sealed->ReadAt(at, buffer, length); };
+        }
+        const std::vector<ZipRecord> records = ReadZipDirectory(readAt, size, shown);
         if (fault.empty() && records.size() != entries.size()) fault = "the number of entries";
         for (size_t i = 0; fault.empty() && i < records.size(); ++i) {
             if (records[i].name != ZipName(entries[i]) || records[i].size != entries[i].size ||
@@ -147,7 +163,7 @@ void CheckWritten(int fd, const SetupFileInfo& info, const std::vector<PayloadEn
             }
         }
         if (fault.empty()) {
-            ListZipRange(fd, static_cast<int64_t>(info.payloadOffset), static_cast<int64_t>(info.payloadSize));
+            ListZipReader(payload, static_cast<int64_t>(size));
         }
     } catch (const Failure& failure) {
         fault = failure.what();
@@ -156,6 +172,46 @@ void CheckWritten(int fd, const SetupFileInfo& info, const std::vector<PayloadEn
         throw Failure(kExitFailed, shown + " did not read back as it was written (" + fault +
                                        "); nothing was kept: try again, or another drive");
     }
+}
+
+// Writes the bytes it takes to `fd` from `at` on, in order.
+class FdSink final : public ByteSink {
+public:
+    FdSink(int fd, uint64_t at) : fd_(fd), at_(at) {}
+    void Write(const void* data, size_t length) override {
+        if (!platform::WriteAt(fd_, static_cast<int64_t>(at_ + written_), data, length)) {
+            throw Failure(kExitFailed, "writing the payload failed: " + platform::LastErrorText());
+        }
+        written_ += length;
+    }
+
+private:
+    int fd_;
+    uint64_t at_;
+};
+
+// The ZIP goes to a nameless spool in the system's temporary folder (the
+// writer goes back over its headers), never to the output's device, and is
+// sealed from there into `fd` at `at`; returns the sealed size.
+uint64_t WriteSealed(const PayloadData& data, const std::vector<PayloadEntry>& entries, int fd, uint64_t at,
+                     const std::string& password) {
+    std::error_code error;
+    const std::string temp = fs::temp_directory_path(error).u8string();
+    const UniqueFd spool(platform::CreateNamelessFile(temp));
+    if (error || !spool) throw Failure(kExitFailed, "cannot create a file in the temporary folder: " + platform::LastErrorText());
+    const uint64_t plain = WritePayloadZip(data, entries, spool.get(), 0);
+    FdSink out(fd, at);
+    SealingSink sealing(out, password);
+    std::vector<uint8_t> buffer(1 << 20);
+    for (uint64_t done = 0; done < plain;) {
+        const int64_t got = platform::ReadAt(spool.get(), static_cast<int64_t>(done), buffer.data(),
+                                             static_cast<size_t>(std::min<uint64_t>(buffer.size(), plain - done)));
+        if (got <= 0) throw Failure(kExitFailed, "cannot read the payload back from the temporary folder: " + platform::LastErrorText());
+        sealing.Write(buffer.data(), static_cast<size_t>(got));
+        done += static_cast<uint64_t>(got);
+    }
+    sealing.Finish();
+    return out.written();
 }
 
 }  // namespace
@@ -168,6 +224,8 @@ void PackMove(const MoveOptions& options, bool checkInterpreter) {
     const std::vector<uint8_t> program =
         options.program.empty() ? BuiltInSetupProgram() : ReadProgramImage(options.program);
     CheckOutputPath(options.output, {options.program, installation.u8string()});
+    std::string password = options.encrypt ? ReadPassword(options.passwordStdin, true) : "";
+    struct WipeOnExit { std::string& secret; ~WipeOnExit() { Wipe(secret); } } wipe{password};
 
     const DatabaseHold hold(installation);
     RefuseUnlessClosed(installation);
@@ -196,10 +254,13 @@ void PackMove(const MoveOptions& options, bool checkInterpreter) {
     };
     const std::string shown = Printable(options.output);
     const SetupFileInfo info = WriteSetupFile(
-        options.output, program, kModeMove, [&](int fd, uint64_t at) { return WritePayloadZip(data, entries, fd, at); },
+        options.output, program, kModeMove,
+        [&](int fd, uint64_t at) {
+            return password.empty() ? WritePayloadZip(data, entries, fd, at) : WriteSealed(data, entries, fd, at, password);
+        },
         [&](int fd, const SetupFileInfo& written) {
             progress.End();
-            CheckWritten(fd, written, entries, crcs, shown);
+            CheckWritten(fd, written, entries, crcs, shown, password);
         });
     std::cout << "wrote " << shown << ": " << info.fileSize << " bytes, " << files << " files from "
               << Shown(installation) << " with " << dataBytes << " bytes of data, mode " << info.mode << " (Move)\n";
