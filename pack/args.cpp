@@ -85,6 +85,10 @@ Command ParseMove(const std::vector<std::string>& args) {
 }  // namespace
 
 Command ParseArgs(const std::vector<std::string>& args) {
+    // Text that is not Unicode would become another name, or none, on the other system.
+    for (const std::string& arg : args) {
+        if (Utf16Length(arg) < 0) Refuse("argument \"" + Printable(arg) + "\" is not valid Unicode text; give it in Unicode");
+    }
     if (!args.empty() && args[0] == "inspect") return ParseInspect(args);
     if (!args.empty() && args[0] == "move") return ParseMove(args);
 
@@ -119,7 +123,7 @@ std::optional<int64_t> LatestEntryTime(const char* value) {
     bool valid = *value != '\0';
     for (const char* c = value; valid && *c != '\0'; ++c) {
         valid = *c >= '0' && *c <= '9' && seconds <= (INT64_MAX - 9) / 10;
-        seconds = seconds * 10 + (*c - '0');
+        if (valid) seconds = seconds * 10 + (*c - '0');
     }
     // A reproducible build asked for but not done would pass unnoticed.
     if (!valid) Refuse("SOURCE_DATE_EPOCH is \"" + Printable(value) + "\", not a whole number of seconds since 1970; correct it or unset it");

@@ -1,8 +1,5 @@
 // vorlasta-pack: builds Vorlasta-Setup.exe from the setup program image and a
 // payload, and inspects setup files.
-#include <stdlib.h>
-
-#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -23,17 +20,16 @@
 #include "unique_fd.h"
 #include "zip_writer.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
 void Pack(const PackOptions& options, bool checkInterpreter) {
-    const std::optional<int64_t> latestTime = LatestEntryTime(getenv("SOURCE_DATE_EPOCH"));
+    std::string epoch;
+    const std::optional<int64_t> latestTime =
+        LatestEntryTime(platform::Environment("SOURCE_DATE_EPOCH", epoch) ? epoch.c_str() : nullptr);
     const std::vector<uint8_t> program = options.program.empty() ? BuiltInSetupProgram() : ReadProgramImage(options.program);
-    std::error_code error;
-    const fs::path payload = fs::u8path(options.payload);
-    const bool fromFolder = fs::is_directory(payload, error);
-    if (!fromFolder && !fs::is_regular_file(payload, error)) {
+    const platform::PathKind payloadKind = platform::KindOfPath(options.payload);
+    const bool fromFolder = payloadKind == platform::PathKind::Folder;
+    if (!fromFolder && payloadKind != platform::PathKind::File) {
         Refuse("payload " + Printable(options.payload) + " is neither a folder nor a ZIP file");
     }
     CheckOutputPath(options.output, {options.program, options.payload});
@@ -51,7 +47,7 @@ void Pack(const PackOptions& options, bool checkInterpreter) {
     const size_t stale = CountStaleBytecode(entries, contents, latestTime);
     if (stale > 0) std::cerr << "vorlasta-pack: " << StaleBytecodeWarning(stale) << "\n";
 
-    const auto writePayload = [&](int fd, uint64_t at) { return WritePayloadZip(data, entries, fd, at); };
+    const auto writePayload = [&](ByteSink& sink) { WritePayloadZip(data, entries, sink); };
     const SetupFileInfo info = WriteSetupFile(options.output, program, options.move ? kModeMove : 0, writePayload);
     std::cout << "wrote " << Printable(options.output) << ": " << info.fileSize << " bytes, payload "
               << info.payloadSize << " bytes at offset " << info.payloadOffset << ", " << entries.size()

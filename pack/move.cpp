@@ -17,7 +17,6 @@
 #include "platform.h"
 #include "sealed_container.h"
 #include "setup_file.h"
-#include "unique_fd.h"
 #include "zip_directory.h"
 #include "zip_writer.h"
 
@@ -174,46 +173,6 @@ void CheckWritten(int fd, const SetupFileInfo& info, const std::vector<PayloadEn
     }
 }
 
-// Writes the bytes it takes to `fd` from `at` on, in order.
-class FdSink final : public ByteSink {
-public:
-    FdSink(int fd, uint64_t at) : fd_(fd), at_(at) {}
-    void Write(const void* data, size_t length) override {
-        if (!platform::WriteAt(fd_, static_cast<int64_t>(at_ + written_), data, length)) {
-            throw Failure(kExitFailed, "writing the payload failed: " + platform::LastErrorText());
-        }
-        written_ += length;
-    }
-
-private:
-    int fd_;
-    uint64_t at_;
-};
-
-// The ZIP goes to a nameless spool in the system's temporary folder (the
-// writer goes back over its headers), never to the output's device, and is
-// sealed from there into `fd` at `at`; returns the sealed size.
-uint64_t WriteSealed(const PayloadData& data, const std::vector<PayloadEntry>& entries, int fd, uint64_t at,
-                     const std::string& password) {
-    std::error_code error;
-    const std::string temp = fs::temp_directory_path(error).u8string();
-    const UniqueFd spool(platform::CreateNamelessFile(temp));
-    if (error || !spool) throw Failure(kExitFailed, "cannot create a file in the temporary folder: " + platform::LastErrorText());
-    const uint64_t plain = WritePayloadZip(data, entries, spool.get(), 0);
-    FdSink out(fd, at);
-    SealingSink sealing(out, password);
-    std::vector<uint8_t> buffer(1 << 20);
-    for (uint64_t done = 0; done < plain;) {
-        const int64_t got = platform::ReadAt(spool.get(), static_cast<int64_t>(done), buffer.data(),
-                                             static_cast<size_t>(std::min<uint64_t>(buffer.size(), plain - done)));
-        if (got <= 0) throw Failure(kExitFailed, "cannot read the payload back from the temporary folder: " + platform::LastErrorText());
-        sealing.Write(buffer.data(), static_cast<size_t>(got));
-        done += static_cast<uint64_t>(got);
-    }
-    sealing.Finish();
-    return out.written();
-}
-
 }  // namespace
 
 void PackMove(const MoveOptions& options, bool checkInterpreter) {
@@ -224,6 +183,11 @@ void PackMove(const MoveOptions& options, bool checkInterpreter) {
     const std::vector<uint8_t> program =
         options.program.empty() ? BuiltInSetupProgram() : ReadProgramImage(options.program);
     CheckOutputPath(options.output, {options.program, installation.u8string()});
+    // Written into the installation, it would replace the shop's files, and ride along in the next move.
+    if (platform::LiesInFolder(options.output, installation.u8string())) {
+        Refuse(Shown(installation) + ": the output " + Printable(options.output) +
+               " lies inside this folder; write the move file elsewhere, on a USB stick");
+    }
     std::string password = options.encrypt ? ReadPassword(options.passwordStdin, true) : "";
     struct WipeOnExit { std::string& secret; ~WipeOnExit() { Wipe(secret); } } wipe{password};
 
@@ -255,8 +219,12 @@ void PackMove(const MoveOptions& options, bool checkInterpreter) {
     const std::string shown = Printable(options.output);
     const SetupFileInfo info = WriteSetupFile(
         options.output, program, kModeMove,
-        [&](int fd, uint64_t at) {
-            return password.empty() ? WritePayloadZip(data, entries, fd, at) : WriteSealed(data, entries, fd, at, password);
+        [&](ByteSink& sink) {
+            if (password.empty()) return WritePayloadZip(data, entries, sink);
+            // Sealed as it streams: no byte of the ZIP reaches the output's device in plain text.
+            SealingSink sealing(sink, password);
+            WritePayloadZip(data, entries, sealing);
+            sealing.Finish();
         },
         [&](int fd, const SetupFileInfo& written) {
             progress.End();

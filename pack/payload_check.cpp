@@ -84,7 +84,9 @@ bool IsReservedDeviceName(std::string_view component) {
     // "con.txt" and "nul.tar.gz" are the device as well: only the stem counts.
     std::string stem = Fold(component.substr(0, component.find('.')));
     while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-    if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul") return true;
+    if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" || stem == "conin$" || stem == "conout$") {
+        return true;
+    }
     return stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
            stem[3] >= '1' && stem[3] <= '9';
 }
@@ -93,8 +95,9 @@ std::string Quoted(std::string_view text) {
     return "\"" + Printable(text) + "\"";
 }
 
-// The fault in one component of `path`, or "".
-std::string CheckComponent(std::string_view component) {
+}  // namespace
+
+std::string CheckWindowsName(std::string_view component) {
     if (component.empty()) return "empty path component";
     if (component == "..") return "\"..\" component would reach outside the installation folder";
     if (component == ".") return "\".\" component";
@@ -108,8 +111,15 @@ std::string CheckComponent(std::string_view component) {
     if (component.back() == '.') return Quoted(component) + " ends with a dot, which Windows drops";
     if (component.back() == ' ') return Quoted(component) + " ends with a space, which Windows drops";
     if (IsReservedDeviceName(component)) return Quoted(component) + " is a reserved device name on Windows";
+    const long units = Utf16Length(component);
+    if (units > kMaxNameUnits) {
+        return Quoted(component) + " is " + std::to_string(units) + " UTF-16 units; Windows allows at most " +
+               std::to_string(kMaxNameUnits) + " in a name";
+    }
     return {};
 }
+
+namespace {
 
 std::string CheckEntry(const PayloadEntry& entry, PackMode mode) {
     const std::string_view path = entry.path;
@@ -124,7 +134,7 @@ std::string CheckEntry(const PayloadEntry& entry, PackMode mode) {
     }
     for (size_t start = 0;;) {
         const size_t slash = path.find('/', start);
-        const std::string fault = CheckComponent(path.substr(start, slash - start));
+        const std::string fault = CheckWindowsName(path.substr(start, slash - start));
         if (!fault.empty()) return shown + fault;
         if (slash == std::string_view::npos) break;
         start = slash + 1;

@@ -24,6 +24,7 @@ enum class PackMode { Install, Move };
 // UTF-16 units; every path below it must stay within MAX_PATH - 1.
 constexpr long kInstallPrefixUnits = 60;
 constexpr long kMaxPathUnits = 259;
+constexpr long kMaxNameUnits = 255;  // in one name
 constexpr uint64_t kMaxFileSize = uint64_t{2} << 30;  // 2 GiB: refused from here on
 
 // UTF-16 code units needed for `text`, or -1 when it is not valid UTF-8
@@ -41,6 +42,9 @@ char16_t SimpleUpper(char16_t unit);
 // `text` made safe for a one-line message: control characters and bytes that
 // are not UTF-8 are written as \xHH.
 std::string Printable(std::string_view text);
+
+// Why Windows cannot hold `component` as one name as given, or "".
+std::string CheckWindowsName(std::string_view component);
 
 // The entry's name inside a ZIP archive: directories end with '/'.
 std::string ZipName(const PayloadEntry& entry);

@@ -5,8 +5,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 
@@ -17,8 +15,6 @@
 #include "platform.h"
 #include "unique_fd.h"
 #include "zip_directory.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -155,6 +151,7 @@ struct Range {
     RawReadFn read;
     int64_t size;
     int64_t position = 0;
+    std::string failed;  // why a read failed: libarchive may report only its own words
     uint8_t buffer[64 * 1024];
 };
 
@@ -171,6 +168,7 @@ la_ssize_t RangeRead(archive* a, void* data, const void** block) {
         why = failure.what();
     }
     if (got < 0) {
+        range->failed = why;
         // -1: libarchive's "no errno"; the message carries the reason.
         archive_set_error(a, -1, "%s", why.c_str());
         return -1;
@@ -213,6 +211,7 @@ void SortByZipName(std::vector<PayloadEntry>& entries) {
               [](const PayloadEntry& a, const PayloadEntry& b) { return ZipName(a) < ZipName(b); });
 }
 
+constexpr uint16_t kMethodZstd = 93;
 constexpr char kNoFirstEntry[] = ": not a ZIP archive that starts with its first entry";
 
 // Lists (and with a spool, unpacks) the ZIP archive of `size` bytes that `read` gives.
@@ -225,6 +224,13 @@ std::vector<PayloadEntry> ReadZip(const RawReadFn& read, int64_t size, const std
     };
     const std::vector<ZipRecord> records = ReadZipDirectory(readAt, static_cast<uint64_t>(size), what);
     CheckLocalHeaders(readAt, records, what);
+    for (const ZipRecord& record : records) {
+        // The Windows build's libarchive has no zstd; so that both builds judge alike, neither takes it.
+        if (record.method == kMethodZstd) {
+            Refuse(what + ": " + Printable(record.name) + ": compressed with zstd (method 93), which the packer "
+                   "does not read; zip it with deflate");
+        }
+    }
 
     auto range = std::make_unique<Range>();
     range->read = read;
@@ -237,51 +243,51 @@ std::vector<PayloadEntry> ReadZip(const RawReadFn& read, int64_t size, const std
     if (archive_read_open1(a.get()) != ARCHIVE_OK) {
         Refuse(what + ": not a usable ZIP archive: " + ArchiveError(a.get()));
     }
-    return ReadEntries(a.get(), what, records, spool, contents);
+    try {
+        return ReadEntries(a.get(), what, records, spool, contents);
+    } catch (const Failure&) {
+        if (range->failed.empty()) throw;
+        Refuse(what + ": " + range->failed);
+    }
 }
 
 }  // namespace
 
 std::vector<PayloadEntry> ListFolder(const std::string& root, EntryContents* contents) {
     std::vector<PayloadEntry> entries;
-    std::error_code error;
-    const auto failed = [&](const fs::path& where) {
-        Refuse("cannot read payload folder " + Printable(where.u8string()) + ": " + error.message());
-    };
-    const fs::path top = fs::u8path(root);
-    fs::recursive_directory_iterator it(top, error), end;
-    if (error) failed(top);
-    for (; it != end; it.increment(error)) {
-        if (error) failed(it->path());
-        const fs::path& path = it->path();
-        PayloadEntry entry;
-        entry.path = path.lexically_relative(top).generic_u8string();
-        const fs::file_status status = it->symlink_status(error);
-        if (error) failed(path);
-        switch (status.type()) {
-            case fs::file_type::regular:
-                entry.kind = EntryKind::File;
-                entry.size = it->file_size(error);
-                if (error) failed(path);
-                if (!platform::ModificationTime(path.u8string(), entry.mtime)) {
-                    Refuse("cannot read payload folder " + Printable(path.u8string()) + ": " + platform::LastErrorText());
-                }
-                if (contents != nullptr && KeptLength(entry) > 0) {
-                    std::vector<uint8_t>& bytes = (*contents)[entry.path];
-                    bytes.resize(std::min<uint64_t>(entry.size, KeptLength(entry)));
-                    std::ifstream in(path, std::ios::binary);
-                    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
-                        Refuse("cannot read payload file " + Printable(path.u8string()));
-                    }
-                }
-                break;
-            case fs::file_type::directory: entry.kind = EntryKind::Directory; break;
-            case fs::file_type::symlink: entry.kind = EntryKind::Symlink; break;
-            default: entry.kind = EntryKind::Other; break;
+    // Folders still to read, as entry paths; "" is the root.
+    std::vector<std::string> pending{""};
+    while (!pending.empty()) {
+        const std::string below = pending.back();
+        pending.pop_back();
+        const std::string folder = below.empty() ? root : root + "/" + below;
+        std::vector<platform::FolderItem> items;
+        if (!platform::ReadFolder(folder, items)) {
+            Refuse("cannot read payload folder " + Printable(folder) + ": " + platform::LastErrorText());
         }
-        entries.push_back(std::move(entry));
+        for (platform::FolderItem& item : items) {
+            PayloadEntry entry;
+            entry.path = below.empty() ? item.name : below + "/" + item.name;
+            switch (item.kind) {
+                case platform::PathKind::File: entry.kind = EntryKind::File; break;
+                case platform::PathKind::Folder: entry.kind = EntryKind::Directory; break;
+                case platform::PathKind::Link: entry.kind = EntryKind::Symlink; break;
+                default: entry.kind = EntryKind::Other; break;
+            }
+            if (entry.kind == EntryKind::Directory) pending.push_back(entry.path);
+            if (entry.kind == EntryKind::File) entry.size = static_cast<uint64_t>(item.size), entry.mtime = item.mtime;
+            // A name that is not text is refused by the checks, never opened.
+            if (contents != nullptr && KeptLength(entry) > 0 && Utf16Length(entry.path) >= 0) {
+                std::vector<uint8_t>& bytes = (*contents)[entry.path];
+                bytes.resize(std::min<uint64_t>(entry.size, KeptLength(entry)));
+                const UniqueFd fd(platform::OpenForRead(folder + "/" + item.name));
+                if (!fd || platform::ReadAt(fd.get(), 0, bytes.data(), bytes.size()) != static_cast<int64_t>(bytes.size())) {
+                    Refuse("cannot read payload file " + Printable(folder + "/" + item.name) + ": " + platform::LastErrorText());
+                }
+            }
+            entries.push_back(std::move(entry));
+        }
     }
-    if (error) failed(top);
     SortByZipName(entries);
     return entries;
 }

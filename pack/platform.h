@@ -50,9 +50,36 @@ struct FileId {
 // False when there is no such file.
 bool IdentifyFile(const std::string& path, FileId& id);
 
-// A file's modification time in whole Unix seconds (links not followed);
-// false when it cannot be read.
-bool ModificationTime(const std::string& path, int64_t& seconds);
+// The path the system itself keeps for an existing file or folder, with
+// links, junctions, 8.3 names, case and drive letters resolved; false when
+// there is no such file.
+bool FinalPath(const std::string& path, std::string& final);
+
+// Whether `path` is `folder` or lies in it at any depth, judged by the
+// identity of the folders it lies in (IdentifyFile), not by spelling: 8.3
+// names, another drive letter for the same folder, case, ".." and links do
+// not get past it. `path` need not exist yet (an output, say): the nearest
+// folder of it that does is judged. False when `folder` does not exist.
+// Shared by both systems (platform.cpp).
+bool LiesInFolder(const std::string& path, const std::string& folder);
+
+// What a name is. A link is a symbolic link, junction or mount point: never followed.
+enum class PathKind { Missing, File, Folder, Link, Other };
+// What `path` leads to (a link at its end followed), or Missing.
+PathKind KindOfPath(const std::string& path);
+
+// One name in a folder, as the folder lists it.
+struct FolderItem {
+    std::string name;
+    PathKind kind = PathKind::Other;
+    int64_t size = 0;   // a file's
+    int64_t mtime = 0;  // a file's modification time, whole Unix seconds
+};
+// The names in `folder`, but "." and ".."; false when it cannot be read.
+bool ReadFolder(const std::string& folder, std::vector<FolderItem>& items);
+
+// The value of the environment variable `name`, as UTF-8; false when it is unset.
+bool Environment(const char* name, std::string& value);
 
 // An open file in `folder` with no name (or none that outlives it), gone when
 // closed; -1 on failure.
@@ -85,8 +112,12 @@ enum class HoldResult { Held, Missing, InUse, Failed };
 // while someone has it open for writing (LastErrorText says why on Failed).
 HoldResult HoldAgainstWriters(const std::string& path, int& fd);
 
-// The path below `folder` of a running program's image that lies in it, other
-// than this program and the one that started it; empty when there is none.
+// The images of the running programs, but this one and the one that started it.
+std::vector<std::string> OtherRunningPrograms();
+
+// A program of OtherRunningPrograms whose image lies in `folder` (LiesInFolder),
+// named below the folder where it can be; empty when there is none. Shared
+// by both systems (platform.cpp).
 std::string ProgramRunningFrom(const std::string& folder);
 
 // Whether standard output is a console, where a line can be rewritten in place.

@@ -37,8 +37,12 @@ void RemoveTempOnSignals() {
     struct sigaction action = {};
     action.sa_handler = RemoveTempAndDie;
     sigemptyset(&action.sa_mask);
-    // SIGPIPE too: a caller reading --progress may go away.
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal, &action, nullptr);
+    // SIGPIPE too: a caller reading --progress may go away. A signal the
+    // caller ignores (nohup) stays ignored: it must not discard the output.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        struct sigaction current;
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) sigaction(signal, &action, nullptr);
+    }
 }
 
 }  // namespace
@@ -103,11 +107,57 @@ bool IdentifyFile(const std::string& path, FileId& id) {
     return true;
 }
 
-bool ModificationTime(const std::string& path, int64_t& seconds) {
-    struct stat status;
-    if (lstat(path.c_str(), &status) != 0) return false;
-    seconds = status.st_mtim.tv_sec;
+bool FinalPath(const std::string& path, std::string& final) {
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) return false;
+    final = resolved;
     return true;
+}
+
+namespace {
+
+PathKind KindOf(mode_t mode) {
+    if (S_ISREG(mode)) return PathKind::File;
+    if (S_ISDIR(mode)) return PathKind::Folder;
+    return S_ISLNK(mode) ? PathKind::Link : PathKind::Other;
+}
+
+}  // namespace
+
+PathKind KindOfPath(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 ? KindOf(status.st_mode) : PathKind::Missing;
+}
+
+bool ReadFolder(const std::string& folder, std::vector<FolderItem>& items) {
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return false;
+    int error = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            error = errno;
+            break;
+        }
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat status;
+        if (fstatat(dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            error = errno;
+            break;
+        }
+        items.push_back({name, KindOf(status.st_mode), status.st_size, status.st_mtim.tv_sec});
+    }
+    closedir(dir);
+    errno = error;
+    return error == 0;
+}
+
+bool Environment(const char* name, std::string& value) {
+    const char* set = getenv(name);
+    if (set != nullptr) value = set;
+    return set != nullptr;
 }
 
 int CreateNamelessFile(const std::string& folder) {
@@ -185,28 +235,20 @@ HoldResult HoldAgainstWriters(const std::string& path, int& fd) {
     return error == EAGAIN || error == EACCES ? HoldResult::InUse : HoldResult::Failed;
 }
 
-std::string ProgramRunningFrom(const std::string& folder) {
-    char resolved[PATH_MAX];
-    if (realpath(folder.c_str(), resolved) == nullptr) return "";
-    const std::string prefix = std::string(resolved) + "/";
+std::vector<std::string> OtherRunningPrograms() {
     const std::string self = std::to_string(getpid()), parent = std::to_string(getppid());
+    std::vector<std::string> images;
     DIR* proc = opendir("/proc");
-    if (proc == nullptr) return "";
-    std::string found;
+    if (proc == nullptr) return images;
     while (const dirent* entry = readdir(proc)) {
         const std::string pid = entry->d_name;
         if (pid[0] < '1' || pid[0] > '9' || pid == self || pid == parent) continue;
         char image[PATH_MAX];
-        const ssize_t n = readlink(("/proc/" + pid + "/exe").c_str(), image, sizeof image - 1);
-        if (n <= 0) continue;
-        image[n] = '\0';
-        if (strncmp(image, prefix.c_str(), prefix.size()) == 0) {
-            found = image + prefix.size();
-            break;
-        }
+        const ssize_t n = readlink(("/proc/" + pid + "/exe").c_str(), image, sizeof image);
+        if (n > 0) images.emplace_back(image, static_cast<size_t>(n));
     }
     closedir(proc);
-    return found;
+    return images;
 }
 
 bool StdoutIsConsole() {

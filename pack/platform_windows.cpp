@@ -16,7 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include "payload_check.h"
 #include "platform.h"
+#include "utf8_text.h"
 
 namespace platform {
 
@@ -33,17 +35,26 @@ bool Failed() {
     return false;
 }
 
-std::wstring Wide(const std::string& text) {
-    const int length = static_cast<int>(text.size());
-    std::wstring wide(MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), static_cast<int>(wide.size()));
-    return wide;
+// `path` made absolute in the system's own form, behind "\\?\", so that no
+// length is a limit on opening it.
+std::wstring LongPath(const std::string& path) {
+    const std::wstring wide = WideFromUtf8(path);
+    const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    std::wstring full(size, L'\0');
+    const DWORD length = size == 0 ? 0 : GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size) return wide;
+    full.resize(length);
+    // Already verbatim, or a device: as it is.
+    if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) return full;
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
 }
 
-std::string Utf8(const wchar_t* text, int length) {
-    std::string bytes(WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, length, bytes.data(), static_cast<int>(bytes.size()), nullptr, nullptr);
-    return bytes;
+// 100 ns ticks since 1601, floored to seconds since 1970 as Python's st_mtime is.
+int64_t UnixSeconds(const FILETIME& time) {
+    const int64_t ticks =
+        static_cast<int64_t>(static_cast<uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime) - 116444736000000000LL;
+    return ticks >= 0 ? ticks / 10000000 : -((-ticks + 9999999) / 10000000);
 }
 
 HANDLE Handle(int fd) {
@@ -131,7 +142,7 @@ private:
     }
 
     bool WriteToConsole(const char* text, size_t length) {
-        const std::wstring wide = Wide(std::string(text, length));
+        const std::wstring wide = WideFromUtf8(std::string_view(text, length));
         for (size_t done = 0; done < wide.size();) {
             DWORD wrote = 0;
             const DWORD chunk = static_cast<DWORD>(std::min<size_t>(wide.size() - done, 8192));
@@ -188,7 +199,7 @@ std::string LastErrorText() {
     const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                         g_lastError, 0, text, sizeof text / sizeof text[0], nullptr);
     if (length == 0) return "error " + std::to_string(g_lastError);
-    std::string message = Utf8(text, static_cast<int>(length));
+    std::string message = Utf8FromWide(std::wstring_view(text, length));
     // The system's sentences end in ".\r\n"; the packer's reasons end bare.
     while (!message.empty() && strchr(" .\r\n", message.back()) != nullptr) message.pop_back();
     return message;
@@ -196,7 +207,7 @@ std::string LastErrorText() {
 
 int OpenForRead(const std::string& path) {
     // Folders open too (backup semantics), so callers can say "not a file" as on POSIX.
-    const HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+    const HANDLE handle = CreateFileW(LongPath(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle != INVALID_HANDLE_VALUE) return Adopt(handle, _O_RDONLY);
     Failed();
@@ -251,20 +262,57 @@ bool WriteAt(int fd, int64_t offset, const void* data, size_t length) {
     return true;
 }
 
-bool ModificationTime(const std::string& path, int64_t& seconds) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return Failed();
-    // 100 ns ticks since 1601, floored to seconds since 1970 as Python's st_mtime is.
-    const int64_t ticks = static_cast<int64_t>(static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32 |
-                                               data.ftLastWriteTime.dwLowDateTime) - 116444736000000000LL;
-    seconds = ticks >= 0 ? ticks / 10000000 : -((-ticks + 9999999) / 10000000);
+PathKind KindOfPath(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Failed(), PathKind::Missing;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Folder : PathKind::File;
+}
+
+bool ReadFolder(const std::string& folder, std::vector<FolderItem>& items) {
+    std::wstring pattern = LongPath(folder);
+    if (pattern.back() != L'\\') pattern += L'\\';
+    pattern += L'*';
+    WIN32_FIND_DATAW data;
+    const HANDLE find =
+        FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    // The root of an empty drive lists nothing, not even ".".
+    if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND || Failed();
+    do {
+        const std::wstring_view name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        FolderItem item;
+        item.name = Utf8FromWide(name);
+        const bool folder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        // Links, junctions and mount points name another place: never followed.
+        // Wine reports a Unix link to a folder with the tag 0. Other reparse
+        // points (cloud placeholders, deduplicated files) are what they hold.
+        const bool link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                          (IsReparseTagNameSurrogate(data.dwReserved0) || data.dwReserved0 == 0);
+        item.kind = link ? PathKind::Link : folder ? PathKind::Folder : PathKind::File;
+        item.size = static_cast<int64_t>(static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow);
+        item.mtime = UnixSeconds(data.ftLastWriteTime);
+        items.push_back(std::move(item));
+    } while (FindNextFileW(find, &data));
+    const bool listed = GetLastError() == ERROR_NO_MORE_FILES || Failed();
+    FindClose(find);
+    return listed;
+}
+
+bool Environment(const char* name, std::string& value) {
+    // Wide, so that no code page maps one character onto another.
+    const std::wstring wide = WideFromUtf8(name);
+    const DWORD size = GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
+    if (size == 0) return false;
+    std::wstring text(size, L'\0');
+    const DWORD length = GetEnvironmentVariableW(wide.c_str(), text.data(), size);
+    value = Utf8FromWide(std::wstring_view(text.data(), length < size ? length : 0));
     return true;
 }
 
 bool IdentifyFile(const std::string& path, FileId& id) {
     // No access asked: a file open elsewhere, or a folder, still says which it is.
     const HANDLE handle =
-        CreateFileW(Wide(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        CreateFileW(LongPath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return Failed();
     BY_HANDLE_FILE_INFORMATION data;
     const bool known = GetFileInformationByHandle(handle, &data) != 0;
@@ -275,10 +323,29 @@ bool IdentifyFile(const std::string& path, FileId& id) {
     return true;
 }
 
+bool FinalPath(const std::string& path, std::string& final) {
+    const HANDLE handle =
+        CreateFileW(LongPath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return Failed();
+    std::wstring name(32768, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(handle, name.data(), static_cast<DWORD>(name.size()), 0);
+    CloseHandle(handle);
+    if (length == 0 || length >= name.size()) return Failed();
+    name.resize(length);
+    // "\\?\C:\..." and "\\?\UNC\server\..." as the plain paths the callers take apart.
+    if (name.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        name.erase(2, 6);
+    } else if (name.compare(0, 4, L"\\\\?\\") == 0) {
+        name.erase(0, 4);
+    }
+    final = Utf8FromWide(name);
+    return true;
+}
+
 int CreateNamelessFile(const std::string& folder) {
     // No nameless files here: a hidden one the system deletes when it is
     // closed, however the process ends.
-    std::wstring path = Wide(folder) + L"\\.vorlasta-pack-spool.XXXXXX";
+    std::wstring path = LongPath(folder) + L"\\.vorlasta-pack-spool.XXXXXX";
     const HANDLE handle =
         CreateUnique(path, 0, FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE);
     if (handle != INVALID_HANDLE_VALUE) return Adopt(handle, _O_RDWR);
@@ -292,7 +359,11 @@ const size_t kMaxTempPath = sizeof g_tempPath / sizeof g_tempPath[0];
 int CreateTempFile(std::string& path) {
     static const bool handled = SetConsoleCtrlHandler(RemoveTempOnInterrupt, TRUE) != 0;
     (void)handled;
-    std::wstring wide = Wide(path);
+    std::wstring wide = LongPath(path);
+    if (wide.size() >= sizeof g_tempPath / sizeof g_tempPath[0]) {
+        g_lastError = ERROR_FILENAME_EXCED_RANGE;
+        return -1;
+    }
     AcquireSRWLockExclusive(&g_tempLock);
     const HANDLE handle = CreateUnique(wide, FILE_SHARE_DELETE, FILE_ATTRIBUTE_NORMAL);
     if (handle != INVALID_HANDLE_VALUE) {
@@ -301,7 +372,7 @@ int CreateTempFile(std::string& path) {
     }
     if (handle == INVALID_HANDLE_VALUE) Failed();
     ReleaseSRWLockExclusive(&g_tempLock);
-    path = Utf8(wide.data(), static_cast<int>(wide.size()));
+    path.replace(path.size() - 6, 6, Utf8FromWide(std::wstring_view(wide).substr(wide.size() - 6)));
     return handle == INVALID_HANDLE_VALUE ? -1 : Adopt(handle, _O_RDWR);
 }
 
@@ -311,7 +382,7 @@ bool SyncTempFile(int fd) {
 }
 
 bool CommitTempFile(const std::string& target) {
-    const std::wstring wide = Wide(target);
+    const std::wstring wide = LongPath(target);
     AcquireSRWLockExclusive(&g_tempLock);
     const bool moved = MoveFileExW(g_tempPath, wide.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
     if (moved) g_haveTemp = false;
@@ -333,11 +404,6 @@ void ForgetCachedData(int) {
 
 namespace {
 
-bool HasAttributes(const std::wstring& path, bool folder) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folder;
-}
-
 std::wstring Buffered(DWORD (*fill)(wchar_t*, DWORD)) {
     std::wstring text(32768, L'\0');
     const DWORD n = fill(text.data(), static_cast<DWORD>(text.size()));
@@ -351,21 +417,20 @@ std::string DefaultInstallation() {
     // vorlasta-pack.exe copied into an installation moves that installation.
     const std::wstring self =
         Buffered([](wchar_t* text, DWORD size) { return GetModuleFileNameW(nullptr, text, size); });
-    const std::wstring folder = self.substr(0, self.find_last_of(L'\\') + 1);
-    if (!folder.empty() && HasAttributes(folder + L"Vorlasta.exe", false) &&
-        HasAttributes(folder + L"python", true) && HasAttributes(folder + L"app", true)) {
-        return Utf8(folder.data(), static_cast<int>(folder.size() - 1));
+    const std::string folder = Utf8FromWide(self.substr(0, self.find_last_of(L'\\') + 1));
+    if (!folder.empty() && KindOfPath(folder + "Vorlasta.exe") == PathKind::File &&
+        KindOfPath(folder + "python") == PathKind::Folder && KindOfPath(folder + "app") == PathKind::Folder) {
+        return folder.substr(0, folder.size() - 1);
     }
-    const std::wstring local =
-        Buffered([](wchar_t* text, DWORD size) { return GetEnvironmentVariableW(L"LOCALAPPDATA", text, size); });
-    return local.empty() ? "" : Utf8(local.data(), static_cast<int>(local.size())) + "\\Vorlasta";
+    std::string local;
+    return Environment("LOCALAPPDATA", local) && !local.empty() ? local + "\\Vorlasta" : "";
 }
 
 HoldResult HoldAgainstWriters(const std::string& path, int& fd) {
     // Shared for reading only: this fails while Vorlasta has the file open
     // for writing, and while it stays open Vorlasta cannot open it so.
     const HANDLE handle =
-        CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         Failed();
@@ -377,41 +442,31 @@ HoldResult HoldAgainstWriters(const std::string& path, int& fd) {
     return fd < 0 ? HoldResult::Failed : HoldResult::Held;
 }
 
-std::string ProgramRunningFrom(const std::string& folder) {
-    std::wstring prefix = Wide(folder);
-    std::wstring full(32768, L'\0');
-    const DWORD length = GetFullPathNameW(prefix.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length > 0 && length < full.size()) prefix.assign(full.data(), length);
-    if (prefix.empty() || prefix.back() != L'\\') prefix += L'\\';
+std::vector<std::string> OtherRunningPrograms() {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return "";
+    if (snapshot == INVALID_HANDLE_VALUE) return {};
     const DWORD self = GetCurrentProcessId();
     DWORD parent = 0;
-    std::vector<std::pair<DWORD, std::wstring>> inside;
+    std::vector<std::pair<DWORD, std::string>> running;
     PROCESSENTRY32W process = {};
     process.dwSize = sizeof process;
     std::wstring image(32768, L'\0');
     for (BOOL more = Process32FirstW(snapshot, &process); more; more = Process32NextW(snapshot, &process)) {
         if (process.th32ProcessID == self) parent = process.th32ParentProcessID;
-        const HANDLE running = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.th32ProcessID);
-        if (running == nullptr) continue;
+        const HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.th32ProcessID);
+        if (handle == nullptr) continue;
         DWORD size = static_cast<DWORD>(image.size());
-        const bool named = QueryFullProcessImageNameW(running, 0, image.data(), &size) != 0;
-        CloseHandle(running);
-        // Windows ignores case in names; so does the comparison.
-        if (named && size > prefix.size() &&
-            CompareStringOrdinal(image.data(), static_cast<int>(prefix.size()), prefix.data(),
-                                 static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL) {
-            inside.emplace_back(process.th32ProcessID, image.substr(prefix.size(), size - prefix.size()));
+        if (QueryFullProcessImageNameW(handle, 0, image.data(), &size)) {
+            running.emplace_back(process.th32ProcessID, Utf8FromWide(std::wstring_view(image.data(), size)));
         }
+        CloseHandle(handle);
     }
     CloseHandle(snapshot);
-    // This program may lie in the installation, and the application that
-    // asked for the move waits for it; the database hold covers that one.
-    for (const auto& [id, name] : inside) {
-        if (id != self && id != parent) return Utf8(name.data(), static_cast<int>(name.size()));
+    std::vector<std::string> images;
+    for (auto& [id, path] : running) {
+        if (id != self && id != parent) images.push_back(std::move(path));
     }
-    return "";
+    return images;
 }
 
 bool StdoutIsConsole() {
@@ -434,7 +489,7 @@ bool ReadHiddenLine(const std::string& prompt, std::string& line) {
     SetConsoleMode(input, mode);
     std::cerr << "\n";
     typed = typed.substr(0, typed.find_first_of(L"\r\n"));
-    line = Utf8(typed.data(), static_cast<int>(typed.size()));
+    line = Utf8FromWide(typed);
     SecureZeroMemory(typed.data(), typed.size() * sizeof(wchar_t));
     SecureZeroMemory(buffer, sizeof buffer);
     return true;

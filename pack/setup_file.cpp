@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "failure.h"
@@ -13,11 +14,34 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void WriteAll(int fd, int64_t offset, const void* data, size_t length, const std::string& what) {
-    if (!platform::WriteAt(fd, offset, data, length)) {
-        throw Failure(kExitFailed, "writing " + what + " failed: " + platform::LastErrorText());
+// The setup file's bytes, in order from its first, gathered into large writes.
+class FileSink final : public ByteSink {
+public:
+    FileSink(int fd, const std::string& shown) : fd_(fd), shown_(shown) { buffer_.reserve(kBuffer); }
+
+    void Write(const void* data, size_t length) override {
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        while (length > 0) {
+            const size_t n = std::min(length, kBuffer - buffer_.size());
+            buffer_.insert(buffer_.end(), bytes, bytes + n);
+            bytes += n, length -= n, written_ += n;
+            if (buffer_.size() == kBuffer) Flush();
+        }
     }
-}
+
+    void Flush() {
+        if (!platform::WriteAt(fd_, static_cast<int64_t>(written_ - buffer_.size()), buffer_.data(), buffer_.size())) {
+            throw Failure(kExitFailed, "writing " + shown_ + " failed: " + platform::LastErrorText());
+        }
+        buffer_.clear();
+    }
+
+private:
+    static constexpr size_t kBuffer = 1 << 20;
+    int fd_;
+    const std::string& shown_;
+    std::vector<uint8_t> buffer_;
+};
 
 fs::path FolderOf(const std::string& output) {
     const fs::path target = fs::u8path(output);
@@ -29,8 +53,8 @@ class TempFile {
 public:
     explicit TempFile(const std::string& output) {
         const fs::path folder = FolderOf(output);
-        const std::string name = "." + fs::u8path(output).filename().u8string() + ".XXXXXX";
-        path_ = (folder / fs::u8path(name)).u8string();
+        // Short, so that any output name that fits a folder leaves room for it.
+        path_ = (folder / ".vorlasta-pack.XXXXXX").u8string();
         if (path_.size() >= platform::kMaxTempPath) Refuse("output path too long: " + Printable(output));
         fd_ = platform::CreateTempFile(path_);
         if (fd_ < 0) Refuse("cannot create a file in " + Printable(folder.u8string()) + ": " + platform::LastErrorText());
@@ -99,8 +123,11 @@ std::vector<uint8_t> ReadProgramImage(const std::string& path) {
 }
 
 void CheckOutputPath(const std::string& output, const std::vector<std::string>& inputs) {
-    std::error_code error;
-    if (fs::is_directory(fs::u8path(output), error)) Refuse("output " + Printable(output) + " is a folder");
+    if (platform::KindOfPath(output) == platform::PathKind::Folder) Refuse("output " + Printable(output) + " is a folder");
+    // Written on either system, the file must open on Windows under the name given.
+    const std::string name = fs::u8path(output).filename().u8string();
+    const std::string fault = CheckWindowsName(name);
+    if (!fault.empty()) Refuse("output " + Printable(output) + ": " + fault);
     platform::FileId target, input;
     if (!platform::IdentifyFile(output, target)) return;
     for (const std::string& path : inputs) {
@@ -118,20 +145,23 @@ int CreateSpool(const std::string& output) {
 }
 
 SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_t>& program, int32_t mode,
-                             const std::function<uint64_t(int fd, uint64_t offset)>& writePayload,
+                             const std::function<void(ByteSink&)>& writePayload,
                              const std::function<void(int fd, const SetupFileInfo&)>& checkWritten) {
     TempFile temp(output);
     const std::string shown = Printable(output);
-    WriteAll(temp.fd(), 0, program.data(), program.size(), shown);
+    FileSink sink(temp.fd(), shown);
+    sink.Write(program.data(), program.size());
     SetupFileInfo info;
-    info.payloadOffset = program.size();
-    info.payloadSize = writePayload(temp.fd(), info.payloadOffset);
+    info.payloadOffset = sink.written();
+    writePayload(sink);
+    info.payloadSize = sink.written() - info.payloadOffset;
     info.mode = mode;
-    info.fileSize = info.payloadOffset + info.payloadSize + kTrailerSize;
     if (info.payloadSize == 0) throw Failure(kExitFailed, "the payload came out empty");
     uint8_t trailer[kTrailerSize];
     EncodeTrailer(static_cast<int64_t>(info.payloadOffset), mode, trailer);
-    WriteAll(temp.fd(), static_cast<int64_t>(info.payloadOffset + info.payloadSize), trailer, sizeof trailer, shown);
+    sink.Write(trailer, sizeof trailer);
+    sink.Flush();
+    info.fileSize = sink.written();
     if (checkWritten) {
         if (!platform::SyncTempFile(temp.fd())) {
             throw Failure(kExitFailed, "writing " + shown + " failed: " + platform::LastErrorText());

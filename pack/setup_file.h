@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_sink.h"
 #include "setup/trailer.h"
 
 // ByteSource over an open file descriptor.
@@ -50,9 +51,10 @@ int CreateSpool(const std::string& output);
 // Writes program + payload + trailer to a temporary file in the output's
 // folder and renames it into place; on any failure, or on an interrupt, the
 // temporary file is removed and `output` is left as it was. writePayload
-// writes the ZIP archive at `offset` and returns its size. checkWritten, when
+// writes the ZIP archive to the sink it is given, in order after the program;
+// the payload's size is what the sink took. checkWritten, when
 // given, reads the whole file back once it is on the device, before the
 // rename; it throws to leave nothing under `output`.
 SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_t>& program, int32_t mode,
-                             const std::function<uint64_t(int fd, uint64_t offset)>& writePayload,
+                             const std::function<void(ByteSink&)>& writePayload,
                              const std::function<void(int fd, const SetupFileInfo&)>& checkWritten = {});

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_sink.h"
 #include "payload_check.h"
 
 // Where the entries' data is read: the files below a folder, or, when
@@ -25,9 +26,9 @@ struct PayloadData {
 int64_t PackedTime(int64_t mtime, std::optional<int64_t> latest);
 
 // Writes the listed entries (as ListFolder or UnpackZipFile gives them, in
-// that order) as a ZIP archive to `fd` at offset `at`: deflated, or
+// that order) as a ZIP archive to `sink`, strictly in order: deflated, or
 // stored when deflate would not make an entry smaller, every name flagged
 // UTF-8. The archive depends only on names, kinds, contents and the files'
-// times (PackedTime): folders get a fixed time, every entry fixed permissions
-// and owners. Returns the number of bytes written; throws Failure.
-uint64_t WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry>& entries, int fd, uint64_t at);
+// times (PackedTime): folders get a fixed time, every entry fixed permissions.
+// Throws Failure.
+void WritePayloadZip(const PayloadData& data, const std::vector<PayloadEntry>& entries, ByteSink& sink);

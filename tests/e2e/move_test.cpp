@@ -46,12 +46,13 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
         EXPECT_TRUE(process.Start(Quote(setupFile), {{L"LOCALAPPDATA", local}, {L"TMP", root}, {L"TEMP", root}}, root));
         return RunAnswering(process, {}, 120000, typed);
     };
-    // vorlasta-pack.exe move, inside the installation and without --from;
+    // vorlasta-pack.exe move, inside the installation and without --from unless given;
     // LOCALAPPDATA names no installation. What it printed goes to `output`.
-    const auto packMove = [&](const std::wstring& moveFile, std::string& output, const std::wstring& options = L"",
-                              const std::wstring& input = L"") {
+    const auto packMove = [&](const std::wstring& moveFile, std::string& output, const std::wstring& from = L"",
+                              const std::wstring& options = L"", const std::wstring& input = L"") {
         ChildProcess pack;
-        EXPECT_TRUE(pack.Start(Quote(Join(old, L"vorlasta-pack.exe")) + L" move --output " + Quote(moveFile) + options,
+        const std::wstring fromArgs = from.empty() ? L"" : L" --from " + Quote(from);
+        EXPECT_TRUE(pack.Start(Quote(Join(old, L"vorlasta-pack.exe")) + L" move" + fromArgs + L" --output " + Quote(moveFile) + options,
                                {{L"LOCALAPPDATA", root}}, root, Join(root, L"printed.txt"), input));
         EXPECT_TRUE(pack.WaitExit(300000));
         output = ReadBytes(Join(root, L"printed.txt"));
@@ -76,12 +77,19 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
     const std::string where = "vorlasta-pack: " + ToUtf8(old) + ": ";
     const std::wstring moveFile = Join(stick, L"Vorlasta-Move.exe"), wal = db + L"-wal", away = db + L".away";
     const char* full = getenv("VORLASTA_FULL_VOLUME");
+    std::wstring inside = ShortPath(old) + L"\\DATA\\SHOP.DB";
+    CharUpperW(inside.data());
     struct Row {
         const char* what;
         std::function<void(bool before)> arrange;  // called before the run and after it
         std::wstring output;  // exit status 2 (a refusal) on the stick, 1 (a failure) on the full volume
         std::string line;     // how the one line starts
+        std::wstring from;    // --from, if given
     } rows[] = {
+        // Spelled by its 8.3 name, it is still the folder the demo runs from.
+        {"the demo runs from the folder, named by its 8.3 name", [](bool) {}, moveFile,
+         "vorlasta-pack: " + ToUtf8(ShortPath(old)) + ": Vorlasta is running from this folder (",
+         ShortPath(old)},
         {"the demo runs from the folder", [](bool before) { if (!before) CloseDemo(60000); }, moveFile,
          where + "Vorlasta is running from this folder ("},
         {"shop.db open for writing, as SQLite has it",
@@ -96,16 +104,20 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
          moveFile, where + "there is no data\\shop.db, so there is nothing to move\n"},
         {"an output on a full volume", [](bool) {}, full ? L"Z:" + FromUtf8(full) + L"\\Vorlasta-Move.exe" : L"",
          "vorlasta-pack: writing "},
+        // Spelled by its 8.3 name and in capitals, so only its identity gives it away.
+        {"an output inside the installation, over the database", [](bool) {}, inside,
+         where + "the output " + ToUtf8(inside) + " lies inside this folder; write the move file elsewhere"},
     };
     std::string output;
+    const std::map<std::wstring, std::string> installed = Files(old);
     for (const Row& row : rows) {
         const std::wstring folder = row.output.substr(0, row.output.rfind(L'\\'));
         if (!IsDirectory(folder)) continue;  // no full volume: the tests do not run as root
         row.arrange(true);
-        EXPECT_EQ(packMove(row.output, output), row.output == moveFile ? 2u : 1u) << row.what << ": " << output;
+        EXPECT_EQ(packMove(row.output, output, row.from), row.output.find(L"Z:") == 0 ? 1u : 2u) << row.what << ": " << output;
         EXPECT_EQ(output.rfind(row.line, 0), 0u) << row.what << ": " << output;
         EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << row.what << ": " << output;
-        EXPECT_TRUE(ListNames(folder).empty()) << row.what << ": nothing left";
+        EXPECT_TRUE(row.output == inside ? Files(old) == installed : ListNames(folder).empty()) << row.what << ": nothing left";
         row.arrange(false);
     }
 
@@ -134,7 +146,7 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
     // The same move sealed under a password that the application passes on standard input.
     const std::wstring sealedFile = Join(stick, L"Vorlasta-Move-sealed.exe"), passwordFile = Join(root, L"password.txt");
     WriteBytes(passwordFile, "Zo\xC3\xAB's shop 2026\r\n");
-    ASSERT_EQ(packMove(sealedFile, output, L" --encrypt --password-stdin", passwordFile), 0u) << output;
+    ASSERT_EQ(packMove(sealedFile, output, L"", L" --encrypt --password-stdin", passwordFile), 0u) << output;
     const std::string sealed = ReadBytes(sealedFile);
     const long long payloadAt = *reinterpret_cast<const long long*>(&sealed[sealed.size() - 20]);
     for (const auto& [name, bytes] : data) {

@@ -35,7 +35,10 @@ const std::string kZoe = "app/Zo\xC3\xAB.py", kHan = "app/\xE6\x9D\x8E.txt";
 const std::string kPassword = "Zo\xC3\xAB's shop 2026";
 const std::map<std::string, std::string> kGoodFiles = [] {
     std::map<std::string, std::string> files = GoodBundle();
-    files.insert({{"python/python312.zip", std::string(100000, 'z')}, {kZoe, "zoe"}, {kHan, "li"}});
+    // Large enough to be deflated in blocks, varied enough that each block's primer matters.
+    std::string zip;
+    for (int i = 0; zip.size() < 1300000; ++i) zip += "def f" + std::to_string(i * 7919 % 100003) + "(): return " + std::to_string(i) + "\n";
+    files.insert({{"python/python312.zip", zip}, {kZoe, "zoe"}, {kHan, "li"}});
     return files;
 }();
 
@@ -279,24 +282,35 @@ TEST_P(PackTest, SameFilesWithTheSameTimesGiveTheSameBytesWhateverTheModesOrTime
 }
 
 // The demo bundle, as a folder and as a ready zip, gives one setup file
-// whichever build packs it; and the Windows build takes and prints names
-// beyond any ANSI code page.
+// whichever build packs it, and so does a move of it, however deep the files
+// lie and however long the output's name; and the Windows build takes and
+// prints names beyond any ANSI code page.
 TEST_P(PackTest, BothBuildsWriteTheSameBytesAndWindowsTakesUnicodeNames) {
     if (!Windows()) GTEST_SKIP() << "compares the Windows build with the Linux build";
-    const fs::path demo = root_ / "demo", zip = root_ / "demo.zip";
+    const fs::path deep = root_ / std::string(120, 'd') / std::string(120, 'e'), demo = deep / "demo", zip = root_ / "demo.zip";
+    const fs::path setup = deep / (std::string(246, 's') + ".exe");
+    fs::create_directories(deep);
     fs::copy(fs::path(VORLASTA_PROGRAMS_DIR).parent_path() / "demo-payload", demo, fs::copy_options::recursive);
+    WriteFile(demo / "app" / std::string(100, 'f') / std::string(80, 'g') / "x.py", "deep");
     // zip -X keeps only the DOS time: even seconds, in local time (UTC for zip here).
     for (const auto& entry : fs::recursive_directory_iterator(demo)) Touch(entry.path(), 1700000000);
     ASSERT_EQ(system(("cd '" + demo.string() + "' && TZ=UTC0 zip -qrX '" + zip.string() + "' .").c_str()), 0);
     std::vector<std::string> setups;
     for (const fs::path& source : {demo, zip}) {
         for (const char* packer : {VORLASTA_PACK, GetParam()}) {
-            const Result result = Run({"--payload", source, "--output", setup_}, {}, packer);
+            const Result result = Run({"--payload", source, "--output", setup}, {}, packer);
             EXPECT_EQ(result.status, 0) << packer << " " << source << ": " << result.err;
-            setups.push_back(ReadFile(setup_));
+            setups.push_back(ReadFile(setup));
         }
     }
     EXPECT_TRUE(setups[0].size() > 20000 && std::count(setups.begin(), setups.end(), setups[0]) == 4);
+    WriteFile(demo / "data/shop.db", "shop");
+    for (const char* packer : {VORLASTA_PACK, GetParam()}) {
+        const Result result = Run({"move", "--from", demo, "--output", setup}, {}, packer);
+        EXPECT_EQ(result.status, 0) << packer << ": " << result.err;
+        setups.push_back(ReadFile(setup));
+    }
+    EXPECT_TRUE(setups[4].size() > 20000 && setups[5] == setups[4]);
 
     const fs::path folder = root_ / "Пакет 包裹", named = out_ / "Установка 安装.exe";
     fs::rename(payload_, folder);
@@ -389,7 +403,7 @@ TEST_P(PackTest, TheSameFilesGiveTheSameSetupFileHoweverZipped) {
     ASSERT_EQ(Pack(payload_, setup_).status, 0);
     const std::string expected = ReadFile(setup_);
     EXPECT_NE(expected.find(nfd, expected.find("PK\1\2")), std::string::npos) << "not in the central directory";
-    WriteFile(root_ / "ours.zip", PayloadOf(expected, 0));  // libarchive's, with data descriptors
+    WriteFile(root_ / "ours.zip", PayloadOf(expected, 0));
     const struct {
         const char* zipArgs;
     } tools[] = {{"-qrX"}, {"-qrX -0"}, {"-qrX -Z bzip2"}, {"-qr -fz"}, {nullptr}};
@@ -498,6 +512,22 @@ TEST_P(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
         {"payload missing", [] {}, Args(program_, p / "nope", setup_), 2, "is neither a folder nor a ZIP file"},
         {"SOURCE_DATE_EPOCH not a number", [] { setenv("SOURCE_DATE_EPOCH", "17e8", 1); }, inPlace, 2,
          "SOURCE_DATE_EPOCH is \"17e8\", not a whole number of seconds since 1970"},
+        {"SOURCE_DATE_EPOCH in fullwidth digits", [] { setenv("SOURCE_DATE_EPOCH", "\xEF\xBC\x91", 1); }, inPlace, 2,
+         "SOURCE_DATE_EPOCH is \"\xEF\xBC\x91\", not a whole number"},
+        {"SOURCE_DATE_EPOCH past 64 bits", [] { setenv("SOURCE_DATE_EPOCH", "99999999999999999999", 1); }, inPlace, 2,
+         "SOURCE_DATE_EPOCH is \"99999999999999999999\", not a whole number"},
+        {"argument not Unicode", [] {}, Args(program_, p, out_ / "\xFF.exe"), 2, "argument \"" + out_.string() +
+         "/\\xFF.exe\" is not valid Unicode text"},
+        {"link to a folder outside", [&] { fs::create_directory_symlink(payload_, p / "app/outside"); }, inPlace, 2,
+         "app/outside: symbolic link"},
+        {"link to ..", [&] { fs::create_directory_symlink("..", p / "app/up"); }, inPlace, 2, "app/up: symbolic link"},
+        {"output a device", [] {}, Args(program_, p, out_ / "CONOUT$.exe"), 2, "\"CONOUT$.exe\" is a reserved device name"},
+        {"output ending in a dot", [] {}, Args(program_, p, out_ / "s.exe."), 2, "\"s.exe.\" ends with a dot"},
+        {"output name too long", [] {}, Args(program_, p, out_ / std::string(256, 'n')), 2, "is 256 UTF-16 units; Windows allows at most 255"},
+        {"output with a colon", [] {}, Args(program_, p, out_ / "s:x.exe"), 2, "character ':' is not allowed"},
+        {"zip with a zstd entry", write(zip, [&] { auto z = PatchLocal(plain, "app/main.py", 8, "\x5D");
+                                                   return z.replace(z.find("app/main.py", z.find("PK\1\2")) - 36, 1, "\x5D"); }()),
+         zipped, 2, "bad.zip: app/main.py: compressed with zstd (method 93)"},
         {"output folder missing", [] {}, Args(program_, p, out_ / "no/x.exe"), 2, "cannot create a file in"},
         {"zip name flagged UTF-8 but not", write(zip, FlagUtf8(MakeZip({{"app/\xFF.py", "x"}}))), zipped, 2,
          "app/\\xFF.py: name is not valid UTF-8"},
@@ -574,8 +604,9 @@ TEST_P(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
         {"move: --encrypt with --program", [] {}, {"move", "--program", program_, "--encrypt", "--output", setup_}, 2,
          "--encrypt cannot go with --program\nusage:"},
     };
-    // Wine shows a Windows program a Unix link or pipe as the file behind it.
-    const std::set<std::string> linuxOnly = {"symbolic link", "named pipe"};
+    // Wine shows a Windows program a Unix link to a file, or a pipe, as the
+    // file behind it, and an argument that is not UTF-8 with U+FFFD in it.
+    const std::set<std::string> linuxOnly = {"symbolic link", "named pipe", "argument not Unicode"};
     for (const auto& c : cases) {
         if (Windows() && linuxOnly.count(c.what) != 0) continue;
         fs::remove_all(p), fs::copy(payload_, p, fs::copy_options::recursive);
@@ -676,17 +707,29 @@ TEST_P(PackTest, InterruptedRunLeavesNoFile) {
     std::mt19937_64 random(1);
     std::generate(noise.begin(), noise.end(), std::ref(random));
     WriteFile(payload_ / "app/noise.bin", std::string(reinterpret_cast<const char*>(noise.data()), noise.size() * 8));
-    const pid_t pid = Start(Args(program_, payload_, setup_));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (Listing(out_).empty() && std::chrono::steady_clock::now() < deadline) usleep(1000);
-    ASSERT_EQ(Listing(out_).size(), 1u) << "the temporary file never appeared";
-    EXPECT_NE(Listing(out_)[0], "Vorlasta-Setup.exe") << "finished before it could be interrupted";
+    const auto startWriting = [&] {  // once the temporary file is there
+        const pid_t pid = Start(Args(program_, payload_, setup_));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (Listing(out_).empty() && std::chrono::steady_clock::now() < deadline) usleep(1000);
+        EXPECT_EQ(Listing(out_).size(), 1u) << "the temporary file never appeared";
+        EXPECT_TRUE(Listing(out_) != std::vector<std::string>{"Vorlasta-Setup.exe"}) << "finished before it could be interrupted";
+        return pid;
+    };
+    const pid_t pid = startWriting();
     // Ctrl+C: Wine hands the signal to the Windows build as a console Ctrl+C.
     kill(pid, SIGINT);
     const int status = Wait(pid).status;
     if (!Windows()) EXPECT_EQ(status, 128 + SIGINT);
     EXPECT_NE(status, 0);
     EXPECT_EQ(Listing(out_), std::vector<std::string>{});
+    if (Windows()) return;
+    // A hang-up the caller ignores (nohup) stays ignored: the run completes.
+    signal(SIGHUP, SIG_IGN);
+    const pid_t ignoring = startWriting();
+    signal(SIGHUP, SIG_DFL);
+    kill(ignoring, SIGHUP);
+    EXPECT_EQ(Wait(ignoring).status, 0);
+    EXPECT_EQ(Listing(out_), std::vector<std::string>{"Vorlasta-Setup.exe"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, PackTest, ::testing::Values(VORLASTA_PACK, VORLASTA_PACK_EXE),

@@ -3,6 +3,7 @@
 #include <wctype.h>
 
 #include "payload_check.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -51,6 +52,9 @@ TEST(Utf16Length, CountsUnitsAndRejectsMalformedUtf8) {
         {"a\x80z", -1},                  // a stray continuation byte
     };
     for (const auto& c : cases) EXPECT_EQ(Utf16Length(c.text), c.units) << Printable(c.text);
+    // From UTF-16: a pair is one character; an unpaired surrogate stays malformed, so the checks refuse it.
+    EXPECT_EQ(Utf8FromWide(L"Zo\u00EB\u674E" + std::wstring{0xD83D, 0xDE00}), "Zo\xC3\xAB\xE6\x9D\x8E\xF0\x9F\x98\x80");
+    EXPECT_EQ(Utf8FromWide(std::wstring{L'a', 0xD800, L'b'}), "a\xED\xA0\x80" "b");
 }
 
 TEST(Printable, EscapesWhatWouldBreakAOneLineMessage) {
@@ -115,6 +119,7 @@ TEST(CheckPayload, RefusesBadEntriesNamingThem) {
         {File("app/con.py"), "\"con.py\" is a reserved device name"},
         {File("app/NUL"), "reserved device name"},
         {File("app/Lpt1.tar.gz"), "reserved device name"},
+        {File("app/CONOUT$"), "\"CONOUT$\" is a reserved device name"},
         {File("app/\xFF.py"), "app/\\xFF.py: name is not valid UTF-8"},
         {File("app/\xED\xA0\x80.py"), "not valid UTF-8"},
         {{"app/link", EntryKind::Symlink, 0}, "app/link: symbolic link"},
