@@ -1,7 +1,7 @@
 #include "args.h"
 
 #include "failure.h"
-#include "payload_check.h"
+#include "utf8_text.h"
 
 const char kUsage[] =
     "usage: vorlasta-pack [--program <setup program>] --payload <folder|zip> [--move] [--skip-interpreter-checks]"

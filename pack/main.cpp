@@ -39,7 +39,7 @@ void Pack(const PackOptions& options, bool checkInterpreter) {
     const PayloadData data{options.payload, spool.get(), latestTime};
     EntryContents contents;  // the .pyc headers are checked under --skip-interpreter-checks too
     std::vector<PayloadEntry> entries =
-        fromFolder ? ListFolder(options.payload, &contents) : UnpackZipFile(options.payload, spool.get(), &contents);
+        fromFolder ? ListFolder(options.payload, "payload folder", &contents) : UnpackZipFile(options.payload, spool.get(), &contents);
     const bool builtInLauncher = AddBuiltInLauncher(entries, &contents);
     const std::string fault =
         JudgePayload(entries, options.move ? PackMode::Move : PackMode::Install, checkInterpreter ? &contents : nullptr);

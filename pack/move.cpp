@@ -142,10 +142,6 @@ void CheckWritten(int fd, const SetupFileInfo& info, const std::vector<PayloadEn
     };
     uint64_t size = stored;
     std::unique_ptr<SealedReader> sealed;
-    const ReadAtFn readAt = [&](uint64_t at, void* buffer, size_t length) {
-        return at <= size && length <= size - at &&
-               payload(static_cast<int64_t>(at), buffer, length) == static_cast<int64_t>(length);
-    };
     try {
         // Sealed, it is opened again, as the new PC will open it.
         if (!password.empty()) {
@@ -153,7 +149,7 @@ void CheckWritten(int fd, const SetupFileInfo& info, const std::vector<PayloadEn
             size = static_cast<uint64_t>(sealed->plainSize());
             payload = [&](int64_t at, void* buffer, size_t length) { return sealed->ReadAt(at, buffer, length); };
         }
-        const std::vector<ZipRecord> records = ReadZipDirectory(readAt, size, shown);
+        const std::vector<ZipRecord> records = ReadZipDirectory(ArchiveIn(payload, size), size, shown);
         if (fault.empty() && records.size() != entries.size()) fault = "the number of entries";
         for (size_t i = 0; fault.empty() && i < records.size(); ++i) {
             if (records[i].name != ZipName(entries[i]) || records[i].size != entries[i].size ||
@@ -194,7 +190,7 @@ void PackMove(const MoveOptions& options, bool checkInterpreter) {
     const DatabaseHold hold(installation);
     RefuseUnlessClosed(installation);
     EntryContents contents;
-    std::vector<PayloadEntry> entries = ListFolder(installation.u8string(), &contents);
+    std::vector<PayloadEntry> entries = ListFolder(installation.u8string(), "installation", &contents);
     entries.erase(std::remove_if(entries.begin(), entries.end(), IsSafetyCopy), entries.end());
     const std::string fault = JudgePayload(entries, PackMode::Move, checkInterpreter ? &contents : nullptr);
     if (!fault.empty()) Refuse(fault);

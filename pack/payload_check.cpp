@@ -1,52 +1,10 @@
 #include "payload_check.h"
 
-#include <stdio.h>
-
 #include <algorithm>
 #include <iterator>
 #include <map>
 
 namespace {
-
-// Length of the well-formed UTF-8 sequence starting at text[i] (0 if there is
-// none), with its code point in `cp`.
-size_t DecodeUtf8(std::string_view text, size_t i, uint32_t& cp) {
-    const auto byte = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
-    const uint8_t lead = byte(i);
-    if (lead < 0x80) {
-        cp = lead;
-        return 1;
-    }
-    size_t length;
-    uint8_t low = 0x80, high = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        cp = lead & 0x0F;
-        if (lead == 0xE0) low = 0xA0;   // overlong
-        if (lead == 0xED) high = 0x9F;  // UTF-16 surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        cp = lead & 0x07;
-        if (lead == 0xF0) low = 0x90;   // overlong
-        if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) return 0;
-    for (size_t k = 1; k < length; ++k) {
-        const uint8_t b = byte(i + k);
-        if (k == 1 ? (b < low || b > high) : (b < 0x80 || b > 0xBF)) return 0;
-        cp = cp << 6 | (b & 0x3F);
-    }
-    return length;
-}
-
-bool IsControl(uint32_t cp) {
-    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
-}
 
 char AsciiLower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -183,34 +141,6 @@ std::string CheckCollisions(const std::vector<PayloadEntry>& entries) {
 
 }  // namespace
 
-long Utf16Length(std::string_view text) {
-    long units = 0;
-    for (size_t i = 0; i < text.size();) {
-        uint32_t cp;
-        const size_t length = DecodeUtf8(text, i, cp);
-        if (length == 0) return -1;
-        units += cp >= 0x10000 ? 2 : 1;
-        i += length;
-    }
-    return units;
-}
-
-std::wstring WideFromUtf8(std::string_view text) {
-    std::wstring wide;
-    for (size_t i = 0; i < text.size();) {
-        uint32_t cp;
-        const size_t length = DecodeUtf8(text, i, cp);
-        if (length == 0) cp = 0xFFFD;
-        i += length != 0 ? length : 1;
-        if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
-            wide.push_back(static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10)));
-            cp = 0xDC00 + (cp & 0x3FF);
-        }
-        wide.push_back(static_cast<wchar_t>(cp));
-    }
-    return wide;
-}
-
 char16_t SimpleUpper(char16_t unit) {
     const auto after = std::upper_bound(std::begin(kUpperRuns), std::end(kUpperRuns), unit,
                                         [](char16_t u, const UpperRun& run) { return u < run.first; });
@@ -218,27 +148,6 @@ char16_t SimpleUpper(char16_t unit) {
     const UpperRun& run = after[-1];
     if (unit > run.last || (unit - run.first) % run.stride != 0) return unit;
     return static_cast<char16_t>(unit + run.delta);
-}
-
-std::string Printable(std::string_view text) {
-    std::string shown;
-    for (size_t i = 0; i < text.size();) {
-        uint32_t cp = 0;
-        size_t length = DecodeUtf8(text, i, cp);
-        if (length != 0 && !IsControl(cp)) {
-            shown.append(text.substr(i, length));
-        } else {
-            // Escape every byte of a control character or a malformed sequence.
-            if (length == 0) length = 1;
-            for (size_t k = 0; k < length; ++k) {
-                char hex[5];
-                snprintf(hex, sizeof hex, "\\x%02X", static_cast<uint8_t>(text[i + k]));
-                shown += hex;
-            }
-        }
-        i += length;
-    }
-    return shown;
 }
 
 std::string ZipName(const PayloadEntry& entry) {

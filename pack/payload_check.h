@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "utf8_text.h"
+
 enum class EntryKind { File, Directory, Symlink, Other };
 
 struct PayloadEntry {
@@ -27,21 +29,9 @@ constexpr long kMaxPathUnits = 259;
 constexpr long kMaxNameUnits = 255;  // in one name
 constexpr uint64_t kMaxFileSize = uint64_t{2} << 30;  // 2 GiB: refused from here on
 
-// UTF-16 code units needed for `text`, or -1 when it is not valid UTF-8
-// (overlong forms, encoded surrogates and values past U+10FFFF are invalid).
-long Utf16Length(std::string_view text);
-
-// `text`, valid UTF-8, as the platform's wide characters: UTF-16 where
-// wchar_t has 16 bits (Windows), UTF-32 elsewhere.
-std::wstring WideFromUtf8(std::string_view text);
-
 // Unicode simple uppercase of a BMP unit, from a table compiled into the
 // packer, so that every build finds the same names equal on Windows.
 char16_t SimpleUpper(char16_t unit);
-
-// `text` made safe for a one-line message: control characters and bytes that
-// are not UTF-8 are written as \xHH.
-std::string Printable(std::string_view text);
 
 // Why Windows cannot hold `component` as one name as given, or "".
 std::string CheckWindowsName(std::string_view component);

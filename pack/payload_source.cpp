@@ -218,10 +218,7 @@ constexpr char kNoFirstEntry[] = ": not a ZIP archive that starts with its first
 std::vector<PayloadEntry> ReadZip(const RawReadFn& read, int64_t size, const std::string& what, Spool* spool,
                                   EntryContents* contents) {
     if (size <= 0 || !StartsWithEntry(read)) Refuse(what + kNoFirstEntry);
-    const ReadAtFn readAt = [&](uint64_t at, void* buffer, size_t length) {
-        if (at > static_cast<uint64_t>(size) || length > static_cast<uint64_t>(size) - at) return false;
-        return read(static_cast<int64_t>(at), buffer, length) == static_cast<int64_t>(length);
-    };
+    const ReadAtFn readAt = ArchiveIn(read, static_cast<uint64_t>(size));
     const std::vector<ZipRecord> records = ReadZipDirectory(readAt, static_cast<uint64_t>(size), what);
     CheckLocalHeaders(readAt, records, what);
     for (const ZipRecord& record : records) {
@@ -253,7 +250,7 @@ std::vector<PayloadEntry> ReadZip(const RawReadFn& read, int64_t size, const std
 
 }  // namespace
 
-std::vector<PayloadEntry> ListFolder(const std::string& root, EntryContents* contents) {
+std::vector<PayloadEntry> ListFolder(const std::string& root, const char* what, EntryContents* contents) {
     std::vector<PayloadEntry> entries;
     // Folders still to read, as entry paths; "" is the root.
     std::vector<std::string> pending{""};
@@ -263,7 +260,7 @@ std::vector<PayloadEntry> ListFolder(const std::string& root, EntryContents* con
         const std::string folder = below.empty() ? root : root + "/" + below;
         std::vector<platform::FolderItem> items;
         if (!platform::ReadFolder(folder, items)) {
-            Refuse("cannot read payload folder " + Printable(folder) + ": " + platform::LastErrorText());
+            Refuse(std::string("cannot read ") + what + " " + Printable(folder) + ": " + platform::LastErrorText());
         }
         for (platform::FolderItem& item : items) {
             PayloadEntry entry;
@@ -282,7 +279,7 @@ std::vector<PayloadEntry> ListFolder(const std::string& root, EntryContents* con
                 bytes.resize(std::min<uint64_t>(entry.size, KeptLength(entry)));
                 const UniqueFd fd(platform::OpenForRead(folder + "/" + item.name));
                 if (!fd || platform::ReadAt(fd.get(), 0, bytes.data(), bytes.size()) != static_cast<int64_t>(bytes.size())) {
-                    Refuse("cannot read payload file " + Printable(folder + "/" + item.name) + ": " + platform::LastErrorText());
+                    Refuse("cannot read " + Printable(folder + "/" + item.name) + ": " + platform::LastErrorText());
                 }
             }
             entries.push_back(std::move(entry));
@@ -306,15 +303,6 @@ bool AddBuiltInLauncher(std::vector<PayloadEntry>& entries, EntryContents* conte
     if (contents != nullptr && NeedsInterpreterContent(kLauncher)) (*contents)[std::string(kLauncher)] = launcher;
     SortByZipName(entries);
     return true;
-}
-
-std::vector<PayloadEntry> ListZipFile(const std::string& path, EntryContents* contents) {
-    const UniqueFd fd(platform::OpenForRead(path));
-    platform::FileInfo info;
-    if (!fd || !platform::QueryFile(fd.get(), info)) {
-        Refuse("cannot open payload " + Printable(path) + ": " + platform::LastErrorText());
-    }
-    return ReadZip(FileReader(fd.get(), 0), info.size, Printable(path), nullptr, contents);
 }
 
 std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size, EntryContents* contents) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "payload_check.h"
+#include "zip_directory.h"
 
 // The bytes of the entries that NeedsInterpreterContent() names, and the
 // header of each compiled module (IsCachedBytecode), by path; each lister
@@ -15,21 +16,17 @@
 using EntryContents = std::map<std::string, std::vector<uint8_t>>;
 
 // Lists a folder payload (the folder itself excluded), sorted by the byte
-// order of the entries' ZIP names. Symbolic links are listed, never followed.
-std::vector<PayloadEntry> ListFolder(const std::string& root, EntryContents* contents = nullptr);
+// order of the entries' ZIP names. Links (symbolic links, junctions, mount
+// points) are listed, never followed.
+// `what` names the folder in a refusal: "payload folder", "installation".
+std::vector<PayloadEntry> ListFolder(const std::string& root, const char* what, EntryContents* contents = nullptr);
 
-// Lists a ZIP payload as its central directory names it. The local headers
-// must agree with the central directory, and every entry's data is
-// decompressed once and held against its CRC, so that a damaged archive is
-// refused now, not when a shop installs it. Throws Failure (refusal).
-std::vector<PayloadEntry> ListZipFile(const std::string& path, EntryContents* contents = nullptr);
-
-// The same for the ZIP archive stored at [offset, offset + size) of `fd`.
+// Lists the ZIP archive stored at [offset, offset + size) of `fd` as its
+// central directory names it. The local headers must agree with the central
+// directory, and every entry's data is decompressed once and held against its
+// CRC, so that a damaged archive is refused now, not when a shop installs it.
+// Throws Failure (refusal).
 std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size, EntryContents* contents = nullptr);
-
-// Reads up to `length` bytes at `offset`; fewer only at the end, -1 on an
-// error before any. May throw Failure with the reason.
-using RawReadFn = std::function<int64_t(int64_t offset, void* buffer, size_t length)>;
 
 // The same for the ZIP archive of `size` bytes that `read` gives (a sealed payload, opened).
 std::vector<PayloadEntry> ListZipReader(const RawReadFn& read, int64_t size, EntryContents* contents = nullptr);
@@ -43,7 +40,7 @@ void AddImpliedFolders(std::vector<PayloadEntry>& entries);
 // Vorlasta.exe of its own at its top level (in any case); says whether it did.
 bool AddBuiltInLauncher(std::vector<PayloadEntry>& entries, EntryContents* contents = nullptr);
 
-// Lists a ZIP payload as ListZipFile does and appends every entry's data to
+// Lists a ZIP payload file as ListZipRange does and appends every entry's data to
 // `spoolFd`, at the entry's dataOffset. The list is completed by
 // AddImpliedFolders, so the archive can be written afresh exactly as a folder
 // holding the same files would be.

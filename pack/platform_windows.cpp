@@ -16,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "payload_check.h"
 #include "platform.h"
 #include "utf8_text.h"
 

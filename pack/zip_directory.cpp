@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "failure.h"
-#include "payload_check.h"
+#include "utf8_text.h"
 
 namespace {
 
@@ -51,6 +51,12 @@ bool ResolveZip64(const uint8_t* extra, size_t length, std::initializer_list<uin
 }
 
 }  // namespace
+
+ReadAtFn ArchiveIn(RawReadFn read, uint64_t size) {
+    return [read = std::move(read), size](uint64_t at, void* buffer, size_t length) {
+        return at <= size && length <= size - at && read(static_cast<int64_t>(at), buffer, length) == static_cast<int64_t>(length);
+    };
+}
 
 std::vector<ZipRecord> ReadZipDirectory(const ReadAtFn& read, uint64_t archiveSize, const std::string& what) {
     const auto refuse = [&](const std::string& why) { Refuse(what + ": " + why); };
