@@ -14,17 +14,6 @@ using namespace e2e;
 
 namespace {
 
-// Every file below `folder`, by its path below it.
-std::map<std::wstring, std::string> Files(const std::wstring& folder, const std::wstring& below = L"") {
-    std::map<std::wstring, std::string> files;
-    for (const std::wstring& name : ListNames(Join(folder, below))) {
-        const std::wstring path = below.empty() ? name : Join(below, name);
-        if (IsDirectory(Join(folder, path))) files.merge(Files(folder, path));
-        if (!IsDirectory(Join(folder, path))) files[path] = ReadBytes(Join(folder, path));
-    }
-    return files;
-}
-
 // Waits up to `waitMs` for the demo's window, closes it and waits until no demo runs.
 bool CloseDemo(int waitMs) {
     HWND window = nullptr;
