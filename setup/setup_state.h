@@ -16,6 +16,10 @@ constexpr wchar_t kAsideFolderPrefix[] = L"\\data-before-move-";
 constexpr int kStampLength = 15;
 constexpr int kMaxLocalAppDataLength =
     kPathCapacity - 1 - TextLength(kInstallDirSuffix) - TextLength(kAsideFolderPrefix) - kStampLength;
+// An update's old program waits under this prefix and the stamp until the new
+// one is in place; the limit above covers it too.
+constexpr wchar_t kProgramAsidePrefix[] = L"\\program-before-";
+static_assert(TextLength(kProgramAsidePrefix) <= TextLength(kAsideFolderPrefix), "the aside program's path fits");
 
 // Written by RunSetup on the main thread before the worker exists; read-only after.
 struct SetupState {

@@ -5,6 +5,8 @@
 
 #include <shlobj.h>
 
+#include <algorithm>
+
 #include "tests/support/e2e.h"
 #include "tests/support/standin_log.h"
 
@@ -24,17 +26,20 @@ const std::string& StandinProgram() {
 
 struct Payload {
     bool launcher = true;
-    std::string shopDb;  // non-empty: data/shop.db travels too (a move)
-    std::string Zip() const {
+    std::string shopDb;  // non-empty: data/shop.db travels too (a move), first
+    std::vector<std::pair<std::string, std::string>> more;  // at the end
+    std::vector<std::pair<std::string, std::string>> Entries() const {
         std::vector<std::pair<std::string, std::string>> entries;
+        if (!shopDb.empty()) entries.push_back({"data/shop.db", shopDb});
         if (launcher) entries.push_back({"Vorlasta.exe", StandinProgram()});
         entries.push_back({"python/", ""});
         entries.push_back({"python/pythonw.exe", StandinProgram()});
         entries.push_back({"app/", ""});
         entries.push_back({"app/main.py", "exit 0\n"});
-        if (!shopDb.empty()) entries.push_back({"data/shop.db", shopDb});
-        return MakeZip(entries);
+        entries.insert(entries.end(), more.begin(), more.end());
+        return entries;
     }
+    std::string Zip() const { return MakeZip(Entries()); }
 };
 
 class Install : public ::testing::Test {
@@ -274,20 +279,30 @@ TEST_F(Install, NoProgressWindowNoWorker) {
     EXPECT_TRUE(Log().empty()) << "no worker step ran";
 }
 
-TEST_F(Install, UpdateKeepsTheShopsData) {
+TEST_F(Install, UpdateKeepsTheShopsDataAndOnlyTheNewProgram) {
+    // v1 has a module and a package version that v2 no longer has, and a read-only file.
+    const Payload v1{true, "", {{"app/old_module.py", "import gone\n"}, {"python/Lib/", ""},
+                                {"python/Lib/foo-1.0.dist-info/", ""}, {"python/Lib/foo-1.0.dist-info/RECORD", "1.0"}}};
+    const Payload v2{true, "", {{"python/Lib/", ""}, {"python/Lib/foo-2.0.dist-info/", ""}}};
+    ASSERT_EQ(RunSetup(v1.Zip(), 0).exitCode, 0u);
+    SetFileAttributesW(Join(Dir(), L"python\\Lib\\foo-1.0.dist-info\\RECORD").c_str(), FILE_ATTRIBUTE_READONLY);
+    // The shop's data and a file of its own; an old program an earlier update could not delete.
     const std::string db = RandomBytes(300000, 11), appLog = "2026-12-01 started\n";
     MakeDirs(Join(Dir(), L"data"));
     WriteBytes(Join(Dir(), L"data\\shop.db"), db);
     WriteBytes(Join(Dir(), L"data\\app.log"), appLog);
+    WriteBytes(Join(Dir(), L"notes.txt"), "the shop's");
+    MakeDirs(Join(Dir(), L"program-before-20240102-030405\\app"));
 
-    RunResult run = RunSetup(Payload{}.Zip(), 0);
+    RunResult run = RunSetup(v2.Zip(), 0);
     EXPECT_NE(run.boxes[0].text.find(L"It will be updated and ALL your data is kept."), std::wstring::npos);
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(run.boxes.size(), 1u);
     ExpectInstalled();
-    EXPECT_EQ(ReadBytes(Join(Dir(), L"data\\shop.db")), db);
-    EXPECT_EQ(ReadBytes(Join(Dir(), L"data\\app.log")), appLog);
-    EXPECT_TRUE(ListNames(Dir(), L"data-before-move-*").empty()) << "an install never moves the data";
+    std::map<std::wstring, std::string> expected = {
+        {L"data\\", ""}, {L"data\\shop.db", db}, {L"data\\app.log", appLog}, {L"notes.txt", "the shop's"}};
+    for (auto [name, bytes] : v2.Entries()) std::replace(name.begin(), name.end(), '/', '\\'), expected[FromUtf8(name)] = bytes;
+    EXPECT_TRUE(Files(Dir()) == expected) << "exactly v2 and the shop's own; no data set aside, no old program left";
 }
 
 TEST_F(Install, MoveWithoutAndWithExistingData) {
@@ -403,6 +418,18 @@ TEST_F(Install, UnpackFailures) {
     EXPECT_TRUE(Exists(Join(Dir(), L"app\\main.py"))) << "tar did unpack";
     EXPECT_TRUE(TempArchives().empty());
     EXPECT_TRUE(Records(L"powershell", L"shortcuts").empty());
+
+    // A move over this PC's own program and data: a full disk stops tar half-way
+    // and Expand-Archive fails. The PC is as it was, the old data back in data.
+    MakeDirs(Join(Dir(), L"data"));
+    WriteBytes(Join(Dir(), L"Vorlasta.exe"), "this PC's launcher");
+    WriteBytes(Join(Dir(), L"data\\shop.db"), "this PC's shop");
+    const std::map<std::wstring, std::string> before = Files(Dir());
+    const std::vector<EnvChange> fullDisk = {{L"VORLASTA_STANDIN_TAR_HALF", L"1"}, {L"VORLASTA_STANDIN_PS_EXIT_EXPAND", L"1"}};
+    run = RunSetup(Payload{true, "moved shop"}.Zip(), 2, fullDisk);
+    ASSERT_EQ(run.boxes.size(), 2u);
+    EXPECT_EQ(run.boxes[1].text, kUnpackFailed);
+    EXPECT_TRUE(Files(Dir()) == before) << "the old program and data are back, nothing else is left";
 }
 
 TEST_F(Install, AwkwardFolderNames) {

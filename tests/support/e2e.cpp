@@ -115,6 +115,16 @@ std::vector<std::wstring> ListNames(const std::wstring& folder, const std::wstri
     return names;
 }
 
+std::map<std::wstring, std::string> Files(const std::wstring& folder, const std::wstring& below) {
+    std::map<std::wstring, std::string> files;
+    for (const std::wstring& name : ListNames(Join(folder, below))) {
+        const std::wstring path = below.empty() ? name : Join(below, name);
+        if (IsDirectory(Join(folder, path))) files.merge(Files(folder, path)), files[path + L"\\"];
+        if (!IsDirectory(Join(folder, path))) files[path] = ReadBytes(Join(folder, path));
+    }
+    return files;
+}
+
 std::string RandomBytes(size_t count, unsigned seed) {
     std::mt19937 random(seed);
     std::string bytes(count, '\0');

@@ -3,6 +3,7 @@
 // environment, their message boxes, and setup files to feed them.
 #include <windows.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -22,6 +23,8 @@ bool IsDirectory(const std::wstring& path);
 std::wstring ShortPath(const std::wstring& path);  // its 8.3 form; empty when there is none
 void RemoveTree(const std::wstring& path);
 std::vector<std::wstring> ListNames(const std::wstring& folder, const std::wstring& pattern = L"*");
+// Every file below `folder` by its path below it, and every folder as that path and "\\" (no bytes).
+std::map<std::wstring, std::string> Files(const std::wstring& folder, const std::wstring& below = L"");
 std::string RandomBytes(size_t count, unsigned seed);  // the same bytes for the same seed
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
