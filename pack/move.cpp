@@ -1,7 +1,5 @@
 #include "move.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
@@ -15,70 +13,39 @@
 #include "payload_source.h"
 #include "platform.h"
 #include "setup_file.h"
-#include "zip_directory.h"
+#include "shop_database.h"
+#include "utf8_text.h"
 #include "zip_writer.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Where a move onto this PC set the data it found aside: safety copies that stay here.
-constexpr char kSafetyCopyPrefix[] = "data-before-move-";
-
 std::string Shown(const fs::path& path) {
     return Printable(path.u8string());
 }
 
-// A name below the installation, with this system's separator.
-std::string Inside(const char* folder, const char* name) {
-    return Shown(fs::u8path(folder) / fs::u8path(name));
-}
-
-// The database, held so that no one writes it until the data is packed.
-class DatabaseHold {
-public:
-    explicit DatabaseHold(const fs::path& installation) {
-        const std::string where = Shown(installation) + ": ";
-        switch (platform::HoldAgainstWriters((installation / "data" / "shop.db").u8string(), fd_)) {
-            case platform::HoldResult::Held: return;
-            case platform::HoldResult::Missing:
-                Refuse(where + "there is no " + Inside("data", "shop.db") + ", so there is nothing to move");
-            case platform::HoldResult::InUse:
-                Refuse(where + "Vorlasta is running from this folder (" + Inside("data", "shop.db") +
-                       " is in use); close Vorlasta and try again");
-            case platform::HoldResult::Failed:
-                Refuse(where + "cannot open " + Inside("data", "shop.db") + ": " + platform::LastErrorText());
-        }
-    }
-    DatabaseHold(const DatabaseHold&) = delete;
-    DatabaseHold& operator=(const DatabaseHold&) = delete;
-    ~DatabaseHold() { platform::Close(fd_); }
-
-private:
-    int fd_ = -1;
-};
-
-// Refuses while Vorlasta could still change the data, or has left it half written.
-void RefuseUnlessClosed(const fs::path& installation) {
-    const std::string where = Shown(installation) + ": ";
+// Refuses while Vorlasta runs from the folder: it could change the data files
+// beside the database, which are read as they are.
+void RefuseWhileRunning(const fs::path& installation) {
     const std::string program = platform::ProgramRunningFrom(installation.u8string());
     if (!program.empty()) {
-        Refuse(where + "Vorlasta is running from this folder (" + Printable(program) +
+        Refuse(Shown(installation) + ": Vorlasta is running from this folder (" + Printable(program) +
                "); close Vorlasta and try again");
-    }
-    for (const char* name : {"shop.db-journal", "shop.db-wal"}) {
-        std::error_code error;
-        const uintmax_t size = fs::file_size(installation / "data" / name, error);
-        if (!error && size > 0) {
-            Refuse(where + "the shop's database was not closed cleanly (" + Inside("data", name) +
-                   " is not empty); start Vorlasta once, close it, and try again");
-        }
     }
 }
 
-bool IsSafetyCopy(const PayloadEntry& entry) {
-    const bool inFolder = entry.path.find('/') != std::string::npos || entry.kind == EntryKind::Directory;
-    return inFolder && entry.path.compare(0, sizeof kSafetyCopyPrefix - 1, kSafetyCopyPrefix) == 0;
+// What stays on the old PC: safety copies of earlier moves, the program
+// folders a failed update may leave, and SQLite's files beside the database,
+// which the database's copy has taken in.
+bool LeftOut(const PayloadEntry& entry) {
+    // Any case, as Windows names them and as the data check reads them.
+    const std::string path = AsciiFolded(entry.path);
+    const bool inFolder = path.find('/') != std::string::npos || entry.kind == EntryKind::Directory;
+    for (const std::string_view prefix : {"data-before-move-", "program-before-"}) {
+        if (inFolder && path.compare(0, prefix.size(), prefix) == 0) return true;
+    }
+    return path == "data/shop.db-wal" || path == "data/shop.db-shm" || path == "data/shop.db-journal";
 }
 
 // Bytes packed so far: one line updated in place on a console, or
@@ -120,47 +87,7 @@ private:
     bool lines_, console_;
 };
 
-// The file as it is on the device must hold what was packed: the trailer,
-// every name, size and CRC-32 in the central directory, and every entry's
-// data, decompressed and held against its CRC.
-void CheckWritten(int fd, const SetupFileInfo& info, const std::vector<PayloadEntry>& entries,
-                  const std::vector<uint32_t>& crcs, const std::string& shown) {
-    FdByteSource source(fd);
-    TrailerInfo trailer;
-    std::string fault;
-    if (LocateTrailer(source, static_cast<int64_t>(info.fileSize), trailer) != TrailerResult::Valid ||
-        trailer.payloadOffset != static_cast<int64_t>(info.payloadOffset) || trailer.mode != kModeMove) {
-        fault = "the trailer";
-    }
-    const ReadAtFn readAt = [&](uint64_t at, void* buffer, size_t length) {
-        return at <= info.payloadSize && length <= info.payloadSize - at &&
-               source.ReadAt(static_cast<int64_t>(info.payloadOffset + at), buffer, static_cast<uint32_t>(length)) ==
-                   length;
-    };
-    try {
-        const std::vector<ZipRecord> records = ReadZipDirectory(readAt, info.payloadSize, shown);
-        if (fault.empty() && records.size() != entries.size()) fault = "the number of entries";
-        for (size_t i = 0; fault.empty() && i < records.size(); ++i) {
-            if (records[i].name != ZipName(entries[i]) || records[i].size != entries[i].size ||
-                records[i].crc != crcs[i]) {
-                fault = Printable(entries[i].path);
-            }
-        }
-        if (fault.empty()) {
-            ListZipRange(fd, static_cast<int64_t>(info.payloadOffset), static_cast<int64_t>(info.payloadSize));
-        }
-    } catch (const Failure& failure) {
-        fault = failure.what();
-    }
-    if (!fault.empty()) {
-        throw Failure(kExitFailed, shown + " did not read back as it was written (" + fault +
-                                       "); nothing was kept: try again, or another drive");
-    }
-}
-
-}  // namespace
-
-void PackMove(const MoveOptions& options, bool checkInterpreter) {
+void Move(const MoveOptions& options, bool checkInterpreter) {
     const std::string named = options.from.empty() ? platform::DefaultInstallation() : options.from;
     if (named.empty()) throw UsageError("name the installation to move with --from FOLDER");
     fs::path installation = fs::absolute(fs::u8path(named)).lexically_normal();
@@ -174,38 +101,68 @@ void PackMove(const MoveOptions& options, bool checkInterpreter) {
                " lies inside this folder; write the move file elsewhere, on a USB stick");
     }
 
-    const DatabaseHold hold(installation);
-    RefuseUnlessClosed(installation);
+    RefuseWhileRunning(installation);
+    const std::string where = Shown(installation) + ": ";
+    const ShopDatabaseCopy database(installation.u8string(), where);
     EntryContents contents;
     std::vector<PayloadEntry> entries = ListFolder(installation.u8string(), "installation", &contents);
-    entries.erase(std::remove_if(entries.begin(), entries.end(), IsSafetyCopy), entries.end());
+    entries.erase(std::remove_if(entries.begin(), entries.end(), LeftOut), entries.end());
     const std::string fault = JudgePayload(entries, PackMode::Move, checkInterpreter ? &contents : nullptr);
     if (!fault.empty()) Refuse(fault);
 
     uint64_t files = 0, dataBytes = 0, total = 0;
-    for (const PayloadEntry& entry : entries) {
+    for (PayloadEntry& entry : entries) {
         if (entry.kind != EntryKind::File) continue;
+        if (AsciiFolded(entry.path) == "data/shop.db") {
+            entry.source = database.path();
+            std::error_code error;
+            entry.size = fs::file_size(fs::u8path(entry.source), error);
+            if (error) throw Failure(kExitFailed, "cannot read the copy of the database: " + error.message());
+        }
         ++files;
         total += entry.size;
         if (entry.path.compare(0, 5, "data/") == 0) dataBytes += entry.size;
     }
-    // What was read for each entry, by its place in `entries`, to hold the written file against.
-    std::vector<uint32_t> crcs(entries.size(), 0);
     Progress progress(total, options.progressLines);
     PayloadData data;
     data.folder = installation.u8string();
-    data.onData = [&](const PayloadEntry& entry, const uint8_t* bytes, size_t length) {
-        uint32_t& crc = crcs[static_cast<size_t>(&entry - entries.data())];
-        crc = static_cast<uint32_t>(crc32(crc, bytes, static_cast<uInt>(length)));
-        progress.Add(length);
+    data.onData = [&](const PayloadEntry&, const uint8_t*, size_t length) { progress.Add(length); };
+    // On Windows, no one may write a file while it is read; a writer that has it open already refuses the move.
+    data.open = [&](const PayloadEntry& entry, const std::string& path) {
+        int fd = -1;
+        switch (platform::HoldAgainstWriters(path, fd)) {
+            case platform::HoldResult::Held: break;
+            case platform::HoldResult::InUse:
+                Refuse(where + Shown(fs::u8path(entry.path).make_preferred()) +
+                       " is open for writing in another program; close it and try again");
+            default: throw Failure(kExitFailed, "cannot read " + Printable(entry.path) + ": " + platform::LastErrorText());
+        }
+        return fd;
     };
     const std::string shown = Printable(options.output);
-    const SetupFileInfo info = WriteSetupFile(
-        options.output, program, kModeMove, [&](ByteSink& sink) { WritePayloadZip(data, entries, sink); },
-        [&](int fd, const SetupFileInfo& written) {
-            progress.End();
-            CheckWritten(fd, written, entries, crcs, shown);
-        });
-    std::cout << "wrote " << shown << ": " << info.fileSize << " bytes, " << files << " files from "
-              << Shown(installation) << " with " << dataBytes << " bytes of data, mode " << info.mode << " (Move)\n";
+    WriteSetupFile(options.output, program, kModeMove, [&](ByteSink& sink) { WritePayloadZip(data, entries, sink); },
+                   [&](int, const SetupFileInfo& written) {
+                       progress.End();
+                       // Before the rename: a summary that cannot be told leaves no file.
+                       std::cout << "wrote " << shown << ": " << written.fileSize << " bytes, " << files
+                                 << " files from " << Shown(installation) << " with " << dataBytes
+                                 << " bytes of data, mode " << written.mode << " (Move)" << std::endl;
+                       if (!std::cout) throw Failure(kExitFailed, "cannot write the summary: standard output failed");
+                   });
+}
+
+}  // namespace
+
+void PackMove(const MoveOptions& options, bool checkInterpreter) {
+    // A failure leaves nothing under the output name, not even an earlier
+    // move file: on the stick it would carry old data to the new PC.
+    try {
+        Move(options, checkInterpreter);
+    } catch (const Failure& failure) {
+        if (failure.status() != kExitRefused) platform::RemoveFile(options.output);
+        throw;
+    } catch (...) {
+        platform::RemoveFile(options.output);
+        throw;
+    }
 }

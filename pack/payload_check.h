@@ -18,6 +18,7 @@ struct PayloadEntry {
     uint64_t dataOffset = 0;  // where the data starts in the spool of an unpacked ZIP payload
     int64_t mtime = 0;        // a file's modification time, Unix seconds (UTC)
     const std::vector<uint8_t>* bytes = nullptr;  // data held in memory: the built-in launcher
+    std::string source{};  // the file read in place of the folder's: a move's copy of the database
 };
 
 enum class PackMode { Install, Move };

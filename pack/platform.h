@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,10 @@ std::string SetUpProcess();
 // Why the last failed call below failed, in the system's words.
 std::string LastErrorText();
 
+// `path` as the system's own calls take it, for a library that opens files
+// itself: on Windows absolute behind "\\?\", so no length limits it.
+std::string SystemPath(const std::string& path);
+
 // Opens an existing file (or folder) to read; -1 on failure.
 int OpenForRead(const std::string& path);
 // False when closing reports an error (a late write error, say).
@@ -29,6 +34,7 @@ bool Close(int fd);
 
 struct FileInfo {
     int64_t size = 0;
+    int64_t modified = 0;  // the last write, in the finest unit the system keeps
     bool regular = false;
 };
 bool QueryFile(int fd, FileInfo& info);
@@ -87,19 +93,30 @@ int CreateNamelessFile(const std::string& folder);
 
 // The output while it is written. Creates a new file at `path`, whose last six
 // characters "XXXXXX" become a unique suffix, and removes it if the process is
-// interrupted (SIGINT, SIGTERM, SIGHUP, SIGPIPE; a console Ctrl+C, Ctrl+Break or close)
+// interrupted (SIGINT, SIGTERM, SIGHUP; a console Ctrl+C, Ctrl+Break or close)
 // before CommitTempFile or DiscardTempFile; -1 on failure.
 extern const size_t kMaxTempPath;  // paths this long or longer are not taken
 int CreateTempFile(std::string& path);
 // Gives it the permissions a new file gets and flushes it to the disk.
 bool SyncTempFile(int fd);
-// Renames the closed temporary file to `target`, replacing what is there.
+// Renames the closed temporary file to `target`, replacing what is there, and
+// flushes the name to the device; on failure nothing is left at `target`.
 bool CommitTempFile(const std::string& target);
+// Removes a file, if there is one.
+void RemoveFile(const std::string& path);
 // Removes the temporary file, if it was not committed.
 void DiscardTempFile();
-// Drops what the system caches of the file, where it can, so that it is read
-// back from the device.
-void ForgetCachedData(int fd);
+// Reads all of a file, flushed by SyncTempFile, from the device itself rather
+// than the system's cache, in order from its start, handing `take` each piece;
+// false on a read error.
+bool ReadFromDevice(int fd, const std::function<void(const uint8_t* bytes, size_t length)>& take);
+
+// A new empty file in the system's temporary folder that only this user may
+// read, for a copy of the shop's data; "" on failure. It, and the files
+// SQLite keeps beside it ("-journal", "-wal", "-shm"), go at RemovePrivateFile
+// and on an interrupt, as the output's temporary file does. One at a time.
+std::string CreatePrivateFile();
+void RemovePrivateFile();
 
 // ---- Moving an installation, with its data, from the shop's old PC ----------
 

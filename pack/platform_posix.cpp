@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <locale.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <vector>
 
 #include "platform.h"
 
@@ -25,8 +27,20 @@ namespace {
 char g_tempPath[PATH_MAX];
 volatile sig_atomic_t g_haveTemp = 0;
 
+// The private file and SQLite's files beside it, named in full beforehand:
+// a signal handler cannot build a name.
+constexpr const char* kSidecars[] = {"", "-journal", "-wal", "-shm"};
+char g_privatePaths[4][PATH_MAX + 16];
+volatile sig_atomic_t g_havePrivate = 0;
+
+void RemovePrivateFiles() {
+    if (!g_havePrivate) return;
+    for (const char* path : g_privatePaths) unlink(path);
+}
+
 void RemoveTempAndDie(int signal) {
     if (g_haveTemp) unlink(g_tempPath);
+    RemovePrivateFiles();
     ::signal(signal, SIG_DFL);
     raise(signal);
 }
@@ -35,12 +49,14 @@ void RemoveTempOnSignals() {
     struct sigaction action = {};
     action.sa_handler = RemoveTempAndDie;
     sigemptyset(&action.sa_mask);
-    // SIGPIPE too: a caller reading --progress may go away. A signal the
-    // caller ignores (nohup) stays ignored: it must not discard the output.
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    // A signal the caller ignores (nohup) stays ignored: it must not discard the output.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction current;
         if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) sigaction(signal, &action, nullptr);
     }
+    // A caller reading --progress may go away: the write fails, and the run
+    // ends as a failure that leaves nothing, rather than dying mid-way.
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace
@@ -58,6 +74,10 @@ std::string LastErrorText() {
     return strerror(errno);
 }
 
+std::string SystemPath(const std::string& path) {
+    return path;
+}
+
 int OpenForRead(const std::string& path) {
     return open(path.c_str(), O_RDONLY | O_CLOEXEC);
 }
@@ -70,6 +90,7 @@ bool QueryFile(int fd, FileInfo& info) {
     struct stat status;
     if (fstat(fd, &status) != 0) return false;
     info.size = status.st_size;
+    info.modified = status.st_mtim.tv_sec * 1000000000LL + status.st_mtim.tv_nsec;
     info.regular = S_ISREG(status.st_mode);
     return true;
 }
@@ -171,22 +192,57 @@ int CreateNamelessFile(const std::string& folder) {
 
 const size_t kMaxTempPath = sizeof g_tempPath;
 
+namespace {
+
+// Block the signals while a name is recorded, so none sees half of it.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        RemoveTempOnSignals();
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&blocked, signal);
+        sigprocmask(SIG_BLOCK, &blocked, &previous_);
+    }
+    ~SignalsHeld() {
+        const int error = errno;
+        sigprocmask(SIG_SETMASK, &previous_, nullptr);
+        errno = error;
+    }
+
+private:
+    sigset_t previous_;
+};
+
+}  // namespace
+
 int CreateTempFile(std::string& path) {
-    RemoveTempOnSignals();
-    // Block the signals while the name is recorded, so none sees half of it.
-    sigset_t blocked, previous;
-    sigemptyset(&blocked);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&blocked, signal);
-    sigprocmask(SIG_BLOCK, &blocked, &previous);
+    const SignalsHeld held;
     const int fd = mkostemp(path.data(), O_CLOEXEC);
     if (fd >= 0) {
         memcpy(g_tempPath, path.c_str(), path.size() + 1);
         g_haveTemp = 1;
     }
-    const int error = errno;
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    errno = error;
     return fd;
+}
+
+std::string CreatePrivateFile() {
+    const char* folder = getenv("TMPDIR");
+    std::string path = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/vorlasta-shop.XXXXXX";
+    if (path.size() >= PATH_MAX) return "";
+    const SignalsHeld held;
+    const int fd = mkostemp(path.data(), O_CLOEXEC);  // mode 0600: the user's alone
+    if (fd < 0) return "";
+    close(fd);
+    for (size_t i = 0; i < 4; ++i) snprintf(g_privatePaths[i], sizeof g_privatePaths[i], "%s%s", path.c_str(), kSidecars[i]);
+    g_havePrivate = 1;
+    return path;
+}
+
+void RemovePrivateFile() {
+    const SignalsHeld held;
+    RemovePrivateFiles();
+    g_havePrivate = 0;
 }
 
 bool SyncTempFile(int fd) {
@@ -199,7 +255,19 @@ bool SyncTempFile(int fd) {
 bool CommitTempFile(const std::string& target) {
     if (rename(g_tempPath, target.c_str()) != 0) return false;
     g_haveTemp = 0;
-    return true;
+    // The new name is on the device only once its folder is flushed too.
+    const std::string folder = fs::path(target).has_parent_path() ? fs::path(target).parent_path().string() : ".";
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool flushed = fd >= 0 && fsync(fd) == 0;
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    if (!flushed) unlink(target.c_str());
+    errno = error;
+    return flushed;
+}
+
+void RemoveFile(const std::string& path) {
+    unlink(path.c_str());
 }
 
 void DiscardTempFile() {
@@ -207,8 +275,17 @@ void DiscardTempFile() {
     g_haveTemp = 0;
 }
 
-void ForgetCachedData(int fd) {
+bool ReadFromDevice(int fd, const std::function<void(const uint8_t* bytes, size_t length)>& take) {
+    // Flushed pages are clean, so dropping them is honoured: the reads below go to the device.
     posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    std::vector<uint8_t> buffer(1 << 20);
+    for (int64_t at = 0;;) {
+        const int64_t n = ReadAt(fd, at, buffer.data(), buffer.size());
+        if (n < 0) return false;
+        if (n == 0) return true;
+        take(buffer.data(), static_cast<size_t>(n));
+        at += n;
+    }
 }
 
 // Vorlasta itself runs on Windows. Here the move checks what is sound and

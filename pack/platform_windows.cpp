@@ -56,6 +56,13 @@ int64_t UnixSeconds(const FILETIME& time) {
     return ticks >= 0 ? ticks / 10000000 : -((-ticks + 9999999) / 10000000);
 }
 
+std::wstring Buffered(DWORD (*fill)(wchar_t*, DWORD)) {
+    std::wstring text(32768, L'\0');
+    const DWORD n = fill(text.data(), static_cast<DWORD>(text.size()));
+    text.resize(n < text.size() ? n : 0);
+    return text;
+}
+
 HANDLE Handle(int fd) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
@@ -81,7 +88,7 @@ OVERLAPPED At(int64_t offset) {
 
 // Creates a new file at `path`, whose last six characters become a suffix no
 // file there has yet.
-HANDLE CreateUnique(std::wstring& path, DWORD share, DWORD flags) {
+HANDLE CreateUnique(std::wstring& path, DWORD share, DWORD flags, SECURITY_ATTRIBUTES* security = nullptr) {
     static const wchar_t kDigits[] = L"0123456789abcdefghijklmnopqrstuvwxyz";
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
@@ -91,7 +98,7 @@ HANDLE CreateUnique(std::wstring& path, DWORD share, DWORD flags) {
             state = state * 6364136223846793005u + 1442695040888963407u;
             path[i] = kDigits[(state >> 33) % 36];
         }
-        const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, share, nullptr,
+        const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, share, security,
                                           CREATE_NEW, flags, nullptr);
         if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return handle;
     }
@@ -172,11 +179,19 @@ private:
 SRWLOCK g_tempLock = SRWLOCK_INIT;
 wchar_t g_tempPath[32768];
 bool g_haveTemp = false;
+// The private copy of shop data, and the files SQLite keeps beside it; under the same lock.
+std::wstring g_privatePath;
+
+void RemovePrivateFiles() {
+    if (g_privatePath.empty()) return;
+    for (const wchar_t* sidecar : {L"", L"-journal", L"-wal", L"-shm"}) DeleteFileW((g_privatePath + sidecar).c_str());
+}
 
 BOOL WINAPI RemoveTempOnInterrupt(DWORD) {
     // Kept locked until the process ends, so the main thread cannot commit a half-written file.
     AcquireSRWLockExclusive(&g_tempLock);
     if (g_haveTemp) DeleteFileW(g_tempPath);  // the write handle shares delete, so this works at once
+    RemovePrivateFiles();
     // The status a console program ends with on Ctrl+C, whatever the default handler does.
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
@@ -204,6 +219,10 @@ std::string LastErrorText() {
     return message;
 }
 
+std::string SystemPath(const std::string& path) {
+    return Utf8FromWide(LongPath(path));
+}
+
 int OpenForRead(const std::string& path) {
     // Folders open too (backup semantics), so callers can say "not a file" as on POSIX.
     const HANDLE handle = CreateFileW(LongPath(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
@@ -226,6 +245,8 @@ bool QueryFile(int fd, FileInfo& info) {
     }
     if (!GetFileInformationByHandle(handle, &data)) return Failed();
     info.size = static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    info.modified = static_cast<int64_t>(static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32 |
+                                         data.ftLastWriteTime.dwLowDateTime);
     info.regular = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
     return true;
 }
@@ -364,7 +385,8 @@ int CreateTempFile(std::string& path) {
         return -1;
     }
     AcquireSRWLockExclusive(&g_tempLock);
-    const HANDLE handle = CreateUnique(wide, FILE_SHARE_DELETE, FILE_ATTRIBUTE_NORMAL);
+    // Shared for reading: the read-back opens it a second time, past the cache.
+    const HANDLE handle = CreateUnique(wide, FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_ATTRIBUTE_NORMAL);
     if (handle != INVALID_HANDLE_VALUE) {
         memcpy(g_tempPath, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
         g_haveTemp = true;
@@ -373,6 +395,48 @@ int CreateTempFile(std::string& path) {
     ReleaseSRWLockExclusive(&g_tempLock);
     path.replace(path.size() - 6, 6, Utf8FromWide(std::wstring_view(wide).substr(wide.size() - 6)));
     return handle == INVALID_HANDLE_VALUE ? -1 : Adopt(handle, _O_RDWR);
+}
+
+std::string CreatePrivateFile() {
+    static const bool handled = SetConsoleCtrlHandler(RemoveTempOnInterrupt, TRUE) != 0;
+    (void)handled;
+    // A security descriptor of this user alone, not what the folder would pass on.
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return Failed(), "";
+    alignas(TOKEN_USER) uint8_t user[256];
+    DWORD size = 0;
+    const bool known = GetTokenInformation(token, TokenUser, user, sizeof user, &size) != 0;
+    CloseHandle(token);
+    if (!known) return Failed(), "";
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+    alignas(ACL) uint8_t acl[256];
+    SECURITY_DESCRIPTOR descriptor;
+    if (!InitializeAcl(reinterpret_cast<ACL*>(acl), sizeof acl, ACL_REVISION) ||
+        !AddAccessAllowedAce(reinterpret_cast<ACL*>(acl), ACL_REVISION, GENERIC_ALL, sid) ||
+        !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, reinterpret_cast<ACL*>(acl), FALSE) ||
+        !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+        return Failed(), "";
+    }
+    SECURITY_ATTRIBUTES security = {sizeof security, &descriptor, FALSE};
+    std::wstring path = Buffered([](wchar_t* text, DWORD length) { return GetTempPathW(length, text); });
+    if (path.empty()) return Failed(), "";
+    path += L"vorlasta-shop.XXXXXX";
+    AcquireSRWLockExclusive(&g_tempLock);
+    const HANDLE handle = CreateUnique(path, 0, FILE_ATTRIBUTE_TEMPORARY, &security);
+    if (handle != INVALID_HANDLE_VALUE) g_privatePath = path;
+    if (handle == INVALID_HANDLE_VALUE) Failed();
+    ReleaseSRWLockExclusive(&g_tempLock);
+    if (handle == INVALID_HANDLE_VALUE) return "";
+    CloseHandle(handle);
+    return Utf8FromWide(path);
+}
+
+void RemovePrivateFile() {
+    AcquireSRWLockExclusive(&g_tempLock);
+    RemovePrivateFiles();
+    g_privatePath.clear();
+    ReleaseSRWLockExclusive(&g_tempLock);
 }
 
 bool SyncTempFile(int fd) {
@@ -390,6 +454,10 @@ bool CommitTempFile(const std::string& target) {
     return moved;
 }
 
+void RemoveFile(const std::string& path) {
+    DeleteFileW(LongPath(path).c_str());
+}
+
 void DiscardTempFile() {
     AcquireSRWLockExclusive(&g_tempLock);
     if (g_haveTemp) DeleteFileW(g_tempPath);
@@ -397,20 +465,25 @@ void DiscardTempFile() {
     ReleaseSRWLockExclusive(&g_tempLock);
 }
 
-void ForgetCachedData(int) {
-    // Nothing to ask: Windows has no call that drops one file's cached pages.
+bool ReadFromDevice(int fd, const std::function<void(const uint8_t* bytes, size_t length)>& take) {
+    // A second handle that bypasses the cache, so every read goes to the device.
+    // Its reads must be whole sectors into aligned memory: 1 MiB of pages is both.
+    const HANDLE file = ReOpenFile(Handle(fd), GENERIC_READ, kShareAll, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN);
+    if (file == INVALID_HANDLE_VALUE) return Failed();
+    constexpr DWORD kChunk = 1 << 20;
+    auto* buffer = static_cast<uint8_t*>(VirtualAlloc(nullptr, kChunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    bool ok = buffer != nullptr || Failed();
+    while (ok) {
+        DWORD got = 0;
+        ok = ReadFile(file, buffer, kChunk, &got, nullptr) != 0 || Failed();
+        if (!ok || got == 0) break;
+        take(buffer, got);
+    }
+    if (buffer != nullptr) VirtualFree(buffer, 0, MEM_RELEASE);
+    CloseHandle(file);
+    return ok;
 }
 
-namespace {
-
-std::wstring Buffered(DWORD (*fill)(wchar_t*, DWORD)) {
-    std::wstring text(32768, L'\0');
-    const DWORD n = fill(text.data(), static_cast<DWORD>(text.size()));
-    text.resize(n < text.size() ? n : 0);
-    return text;
-}
-
-}  // namespace
 
 std::string DefaultInstallation() {
     // vorlasta-pack.exe copied into an installation moves that installation.

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <zlib.h>
+
 #include "failure.h"
 #include "payload_check.h"
 #include "platform.h"
@@ -15,6 +17,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // The setup file's bytes, in order from its first, gathered into large writes.
+// Each write is one block of the file (the last one may be shorter), and the
+// CRC-32 of each is kept: the file as it was meant, to read it back against.
 class FileSink final : public ByteSink {
 public:
     FileSink(int fd, const std::string& shown) : fd_(fd), shown_(shown) { buffer_.reserve(kBuffer); }
@@ -30,10 +34,40 @@ public:
     }
 
     void Flush() {
+        if (buffer_.empty()) return;
         if (!platform::WriteAt(fd_, static_cast<int64_t>(written_ - buffer_.size()), buffer_.data(), buffer_.size())) {
             throw Failure(kExitFailed, "writing " + shown_ + " failed: " + platform::LastErrorText());
         }
+        blockCrcs_.push_back(static_cast<uint32_t>(crc32(0, buffer_.data(), static_cast<uInt>(buffer_.size()))));
         buffer_.clear();
+    }
+
+    // Reads the flushed file back from the device, every byte, and holds each
+    // block against the CRC-32 it was written with; the reference is never a
+    // second read of the same file.
+    void CheckReadBack() {
+        uint64_t at = 0;
+        uint32_t crc = 0;
+        std::string fault;
+        const bool read = platform::ReadFromDevice(fd_, [&](const uint8_t* bytes, size_t length) {
+            while (length > 0 && fault.empty()) {
+                const size_t n = static_cast<size_t>(std::min<uint64_t>(length, kBuffer - at % kBuffer));
+                crc = static_cast<uint32_t>(crc32(crc, bytes, static_cast<uInt>(n)));
+                at += n, bytes += n, length -= n;
+                if (at % kBuffer != 0 && at != written_) continue;
+                const size_t block = static_cast<size_t>((at - 1) / kBuffer);
+                if (at > written_ || block >= blockCrcs_.size() || blockCrcs_[block] != crc) {
+                    fault = "the bytes from offset " + std::to_string(block * kBuffer);
+                }
+                crc = 0;
+            }
+        });
+        if (!read) throw Failure(kExitFailed, "reading " + shown_ + " back failed: " + platform::LastErrorText());
+        if (fault.empty() && at != written_) fault = "its size, " + std::to_string(at) + " bytes";
+        if (!fault.empty()) {
+            throw Failure(kExitFailed, shown_ + " did not read back as it was written (" + fault +
+                                           "); nothing was kept: try again, or another drive");
+        }
     }
 
 private:
@@ -41,6 +75,7 @@ private:
     int fd_;
     const std::string& shown_;
     std::vector<uint8_t> buffer_;
+    std::vector<uint32_t> blockCrcs_;
 };
 
 fs::path FolderOf(const std::string& output) {
@@ -57,7 +92,11 @@ public:
         path_ = (folder / ".vorlasta-pack.XXXXXX").u8string();
         if (path_.size() >= platform::kMaxTempPath) Refuse("output path too long: " + Printable(output));
         fd_ = platform::CreateTempFile(path_);
-        if (fd_ < 0) Refuse("cannot create a file in " + Printable(folder.u8string()) + ": " + platform::LastErrorText());
+        // A missing folder, such as a stick not plugged in, is a failure to write, not a refusal.
+        if (fd_ < 0) {
+            throw Failure(kExitFailed, "cannot create a file in " + Printable(folder.u8string()) + ": " +
+                                           platform::LastErrorText());
+        }
     }
 
     ~TempFile() {
@@ -140,7 +179,7 @@ void CheckOutputPath(const std::string& output, const std::vector<std::string>& 
 int CreateSpool(const std::string& output) {
     const fs::path folder = FolderOf(output);
     const int fd = platform::CreateNamelessFile(folder.u8string());
-    if (fd < 0) Refuse("cannot create a file in " + Printable(folder.u8string()) + ": " + platform::LastErrorText());
+    if (fd < 0) throw Failure(kExitFailed, "cannot create a file in " + Printable(folder.u8string()) + ": " + platform::LastErrorText());
     return fd;
 }
 
@@ -166,7 +205,7 @@ SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_
         if (!platform::SyncTempFile(temp.fd())) {
             throw Failure(kExitFailed, "writing " + shown + " failed: " + platform::LastErrorText());
         }
-        platform::ForgetCachedData(temp.fd());
+        sink.CheckReadBack();
         checkWritten(temp.fd(), info);
     }
     temp.Commit(output);

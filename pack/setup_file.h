@@ -52,9 +52,9 @@ int CreateSpool(const std::string& output);
 // folder and renames it into place; on any failure, or on an interrupt, the
 // temporary file is removed and `output` is left as it was. writePayload
 // writes the ZIP archive to the sink it is given, in order after the program;
-// the payload's size is what the sink took. checkWritten, when
-// given, reads the whole file back once it is on the device, before the
-// rename; it throws to leave nothing under `output`.
+// the payload's size is what the sink took. With checkWritten, the file is
+// flushed and read back whole from the device against what was written, then
+// checkWritten is called, before the rename; it throws to leave nothing under `output`.
 SetupFileInfo WriteSetupFile(const std::string& output, const std::vector<uint8_t>& program, int32_t mode,
                              const std::function<void(ByteSink&)>& writePayload,
                              const std::function<void(int fd, const SetupFileInfo&)>& checkWritten = {});

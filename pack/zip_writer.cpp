@@ -111,13 +111,15 @@ bool DeflateShrinks(Deflater& deflater, const uint8_t* data, size_t size) {
 // Reads one entry's data in order: from its file, or from the spool. A file
 // that grew or shrank since it was listed (its size is in the list) is an
 // error, not an entry cut short; a spool holds other entries after this one.
+// A file must also keep its time while it is read: a rewrite in place at the
+// same size shows only there.
 class EntryReader {
 public:
     EntryReader(const PayloadData& data, const PayloadEntry& entry)
         : entry_(entry),
           fromFolder_(entry.bytes == nullptr && data.spoolFd < 0),
-          file_(fromFolder_ ? platform::OpenForRead(data.folder + "/" + entry.path) : -1) {
-        if (fromFolder_ && !file_) ReadFailed();
+          file_(fromFolder_ ? Open(data, entry) : -1) {
+        if (fromFolder_ && (!file_ || !platform::QueryFile(file_.get(), opened_))) ReadFailed();
         fd_ = fromFolder_ ? file_.get() : data.spoolFd;
         offset_ = fromFolder_ ? 0 : entry.dataOffset;
     }
@@ -139,10 +141,20 @@ public:
             got += static_cast<size_t>(n), done_ += static_cast<uint64_t>(n);
         }
         uint8_t more;
-        if (done_ == entry_.size && fromFolder_ && platform::ReadAt(fd_, static_cast<int64_t>(done_), &more, 1) > 0) Changed();
+        platform::FileInfo read;
+        if (done_ == entry_.size && fromFolder_ &&
+            (platform::ReadAt(fd_, static_cast<int64_t>(done_), &more, 1) > 0 || !platform::QueryFile(fd_, read) ||
+             read.size != opened_.size || read.modified != opened_.modified)) {
+            Changed();
+        }
     }
 
 private:
+    static int Open(const PayloadData& data, const PayloadEntry& entry) {
+        const std::string path = entry.source.empty() ? data.folder + "/" + entry.path : entry.source;
+        return data.open ? data.open(entry, path) : platform::OpenForRead(path);
+    }
+
     [[noreturn]] void ReadFailed() {
         throw Failure(kExitFailed, "cannot read " + Printable(entry_.path) + ": " + platform::LastErrorText());
     }
@@ -151,6 +163,7 @@ private:
     const PayloadEntry& entry_;
     bool fromFolder_;
     UniqueFd file_;
+    platform::FileInfo opened_;
     int fd_ = -1;
     uint64_t offset_ = 0, done_ = 0;
 };

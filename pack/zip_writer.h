@@ -17,6 +17,8 @@ struct PayloadData {
     std::optional<int64_t> latestTime;  // SOURCE_DATE_EPOCH, when set
     // Sees each chunk of an entry's data as it is copied (a move's CRCs and progress).
     std::function<void(const PayloadEntry& entry, const uint8_t* bytes, size_t length)> onData = nullptr;
+    // Opens an entry's file at `path` (a move's, so that no one writes it while it is read); unset: OpenForRead.
+    std::function<int(const PayloadEntry& entry, const std::string& path)> open = nullptr;
 };
 
 // The time a file entry is written with: its own, no later than `latest`,

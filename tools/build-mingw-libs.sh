@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds the ZIP layer of the Windows packer into build/mingw-libs: static
-# libarchive, bzip2 and liblzma from Debian's source packages (the code of the
-# libraries the Linux build links), and zlib from libz-mingw-w64-dev. Does
+# Cross-builds the libraries of the Windows packer into build/mingw-libs: static
+# libarchive, bzip2, liblzma and SQLite from Debian's source packages (the code
+# of the libraries the Linux build links), and zlib from libz-mingw-w64-dev. Does
 # nothing while the prefix holds a build of the same versions by this script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,7 +10,7 @@ prefix=$root/build/mingw-libs
 work=$root/build/mingw-libs-src
 log=$root/build/mingw-libs.log
 host=x86_64-w64-mingw32
-packages=(libarchive bzip2 xz-utils)
+packages=(libarchive bzip2 xz-utils sqlite3)
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 
@@ -111,6 +111,17 @@ run cmake --build libarchive-build --target archive_static
 cp libarchive-build/libarchive/libarchive_static.a "$prefix/lib/libarchive.a"
 cp libarchive-*/libarchive/archive.h libarchive-*/libarchive/archive_entry.h "$prefix/include/"
 done_line libarchive "${newest[libarchive]}"
+
+# SQLite: its own build makes the one-file amalgamation (natively, with tclsh),
+# which is then compiled for Windows; no extensions are loaded from DLLs.
+cd "$work"/sqlite3-*/
+mkdir -p build && cd build
+run ../configure --disable-tcl --disable-readline
+run make sqlite3.c
+run $host-gcc -O2 -DSQLITE_THREADSAFE=1 -DSQLITE_OMIT_LOAD_EXTENSION -c sqlite3.c -o sqlite3.o
+run $host-ar rcs "$prefix/lib/libsqlite3.a" sqlite3.o
+cp sqlite3.h "$prefix/include/"
+done_line sqlite "${newest[sqlite3]}"
 
 echo "$stamp" > "$prefix/versions"
 echo "  done in $((SECONDS - started)) s"

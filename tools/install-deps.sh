@@ -3,8 +3,8 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ g++-mingw-w64-x86-64 libz-mingw-w64-dev  # compilers and build
-  dpkg-dev make                                                     # the Windows packer's libraries, from source
-  googletest libarchive-dev zlib1g-dev zip                          # tests, packer (zip: the tests zip payloads with it)
+  dpkg-dev make tcl                                                 # the Windows packer's libraries, from source
+  googletest libarchive-dev zlib1g-dev libsqlite3-dev zip           # tests, packer (zip: the tests zip payloads with it)
   wine64 xvfb icoutils                                              # running and checking the programs
   osslsigncode openssl                                              # signing setup files
   clang libfuzzer-14-dev libclang-rt-14-dev                         # fuzzing, sanitizer builds

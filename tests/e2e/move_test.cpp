@@ -39,7 +39,8 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
         ChildProcess pack;
         const std::wstring fromArgs = from.empty() ? L"" : L" --from " + Quote(from);
         EXPECT_TRUE(pack.Start(Quote(Join(old, L"vorlasta-pack.exe")) + L" move" + fromArgs + L" --output " + Quote(moveFile),
-                               {{L"LOCALAPPDATA", root}}, root, Join(root, L"printed.txt")));
+                               {{L"LOCALAPPDATA", root}, {L"TMP", root}, {L"TEMP", root}}, root,
+                               Join(root, L"printed.txt")));
         EXPECT_TRUE(pack.WaitExit(300000));
         output = ReadBytes(Join(root, L"printed.txt"));
         return pack.ExitCode();
@@ -48,70 +49,93 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
     // The old PC: the shop's data, a safety copy of an earlier move, the demo
     // installed (and running), and the packer inside the installation.
     const std::wstring db = Join(old, L"data\\shop.db"), stick = Join(root, L"Stick");
+    // shop-db.exe DB ARGS: what it printed once it ended, or, kept running in `keep`, once it printed.
+    const auto shopDb = [&](const std::wstring& args, ChildProcess* keep = nullptr) {
+        ChildProcess ends;
+        ChildProcess& tool = keep != nullptr ? *keep : ends;
+        EXPECT_TRUE(tool.Start(Quote(Join(TestBinDir(), L"shop-db.exe")) + L" " + args, {}, root, Join(root, L"db.txt")));
+        for (int i = 0; i < 600 && tool.Running() && ReadBytes(Join(root, L"db.txt")).empty(); ++i) Sleep(100);
+        return ReadBytes(Join(root, L"db.txt"));
+    };
     MakeDirs(Join(old, L"data\\Фото 写真"));
     MakeDirs(Join(old, L"data-before-move-20240102-030405"));
     MakeDirs(stick);
-    WriteBytes(db, RandomBytes(3 << 20, 16));
-    WriteBytes(Join(old, L"data\\app.log"), "opened\r\n");
+    shopDb(Quote(db) + L" create persist 10");  // its journal stays, not hot
+    const std::wstring log = Join(old, L"data\\app.log");
+    WriteBytes(log, "opened\r\n");
     WriteBytes(Join(old, L"data\\Фото 写真\\Zoë №1.jpg"), RandomBytes(5000, 17));
     WriteBytes(Join(old, L"data-before-move-20240102-030405\\shop.db"), "the old PC's earlier shop");
     ASSERT_EQ(setup(Join(TestBinDir(), L"packed\\demo-setup.exe"), Join(root, L"OldPc")).exitCode, 0u);
     WriteBytes(Join(old, L"vorlasta-pack.exe"), ReadBytes(Join(TestBinDir(), L"vorlasta-pack.exe")));
 
-    // Refusals, each leaving nothing in the output's folder. The full volume is
-    // a 1 MiB tmpfs that the test environment mounts as root; Wine sees it on Z:.
+    // Refusals and failures, each leaving nothing in the output's folder (a move
+    // that succeeds, its file), nor a copy of the database in the temporary
+    // folder. The full volume is a 1 MiB tmpfs that the test environment mounts
+    // as root; Wine sees it on Z:.
     const std::string where = "vorlasta-pack: " + ToUtf8(old) + ": ";
-    const std::wstring moveFile = Join(stick, L"Vorlasta-Move.exe"), wal = db + L"-wal", away = db + L".away";
+    const std::wstring moveFile = Join(stick, L"Vorlasta-Move.exe"), away = db + L".away";
     const char* full = getenv("VORLASTA_FULL_VOLUME");
+    const std::wstring onFull = full ? L"Z:" + FromUtf8(full) + L"\\Vorlasta-Move.exe" : L"";
+    std::string output;
+    std::map<std::wstring, std::string> installed;
     std::wstring inside = ShortPath(old) + L"\\DATA\\SHOP.DB";
     CharUpperW(inside.data());
     struct Row {
         const char* what;
         std::function<void(bool before)> arrange;  // called before the run and after it
-        std::wstring output;  // exit status 2 (a refusal) on the stick, 1 (a failure) on the full volume
+        std::wstring output;
+        unsigned status;
         std::string line;     // how the one line starts
         std::wstring from;    // --from, if given
     } rows[] = {
         // Spelled by its 8.3 name, it is still the folder the demo runs from.
-        {"the demo runs from the folder, named by its 8.3 name", [](bool) {}, moveFile,
+        {"the demo runs from the folder, named by its 8.3 name", [](bool) {}, moveFile, 2,
          "vorlasta-pack: " + ToUtf8(ShortPath(old)) + ": Vorlasta is running from this folder (",
          ShortPath(old)},
-        {"the demo runs from the folder", [](bool before) { if (!before) CloseDemo(60000); }, moveFile,
+        {"the demo runs from the folder", [](bool before) { if (!before) CloseDemo(60000); }, moveFile, 2,
          where + "Vorlasta is running from this folder ("},
-        {"shop.db open for writing, as SQLite has it",
-         [&](bool before) { static HANDLE writer; before ? void(writer = CreateFileW(db.c_str(), GENERIC_WRITE, 7,
-                            nullptr, OPEN_EXISTING, 0, nullptr)) : void(CloseHandle(writer)); }, moveFile,
-         where + "Vorlasta is running from this folder (data\\shop.db is in use); close Vorlasta and try again\n"},
-        {"a write-ahead log left behind",
-         [&](bool before) { before ? void(WriteBytes(wal, "frames")) : void(DeleteFileW(wal.c_str())); }, moveFile,
-         where + "the shop's database was not closed cleanly (data\\shop.db-wal is not empty); start Vorlasta "
-                 "once, close it, and try again\n"},
+        {"a PERSIST database closed cleanly", [&](bool before) { if (!before) DeleteFileW(moveFile.c_str()); },
+         moveFile, 0, "wrote "},
+        {"the log open for writing", [&](bool before) { static HANDLE writer; before ? void(writer = CreateFileW(
+             log.c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0, nullptr)) : void(CloseHandle(writer)); },
+         moveFile, 2, where + "data\\app.log is open for writing in another program; close it and try again\n"},
         {"no database", [&](bool before) { MoveFileW((before ? db : away).c_str(), (before ? away : db).c_str()); },
-         moveFile, where + "there is no data\\shop.db, so there is nothing to move\n"},
-        {"an output on a full volume", [](bool) {}, full ? L"Z:" + FromUtf8(full) + L"\\Vorlasta-Move.exe" : L"",
+         moveFile, 2, where + "there is no data\\shop.db, so there is nothing to move\n"},
+        {"a damaged database: its table's page overwritten", [&](bool before) {
+             static const std::string sound = ReadBytes(db);
+             WriteBytes(db, before ? sound.substr(0, 4096) + std::string(4096, '\x55') + sound.substr(8192) : sound); },
+         moveFile, 2, where + "data\\shop.db is damaged ("},
+        // An earlier move file there must go too: it would carry old data.
+        {"an output on a full volume", [&](bool before) { if (before) WriteBytes(onFull, "old"); }, onFull, 1,
          "vorlasta-pack: writing "},
         // Spelled by its 8.3 name and in capitals, so only its identity gives it away.
-        {"an output inside the installation, over the database", [](bool) {}, inside,
+        {"an output inside the installation, over the database", [&](bool before) { if (before) installed = Files(old); }, inside, 2,
          where + "the output " + ToUtf8(inside) + " lies inside this folder; write the move file elsewhere"},
     };
-    std::string output;
-    const std::map<std::wstring, std::string> installed = Files(old);
     for (const Row& row : rows) {
         const std::wstring folder = row.output.substr(0, row.output.rfind(L'\\'));
         if (!IsDirectory(folder)) continue;  // no full volume: the tests do not run as root
         row.arrange(true);
-        EXPECT_EQ(packMove(row.output, output, row.from), row.output.find(L"Z:") == 0 ? 1u : 2u) << row.what << ": " << output;
+        EXPECT_EQ(packMove(row.output, output, row.from), row.status) << row.what << ": " << output;
         EXPECT_EQ(output.rfind(row.line, 0), 0u) << row.what << ": " << output;
         EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << row.what << ": " << output;
-        EXPECT_TRUE(row.output == inside ? Files(old) == installed : ListNames(folder).empty()) << row.what << ": nothing left";
+        EXPECT_TRUE(row.output == inside ? Files(old) == installed : ListNames(folder).size() == (row.status == 0))
+            << row.what << ": nothing left";
+        EXPECT_TRUE(ListNames(root, L"vorlasta-shop.*").empty()) << row.what << ": the database's copy went";
         row.arrange(false);
     }
 
-    // The move itself.
+    // The move itself, of a database left by a crash with its committed sales
+    // in the WAL alone, while a writer holds it open mid-transaction.
+    for (const wchar_t* name : {L"", L"-journal"}) DeleteFileW((db + name).c_str());
+    shopDb(Quote(db) + L" crash 1000");
+    ChildProcess writer;
+    ASSERT_EQ(shopDb(Quote(db) + L" hold", &writer), "holding");
     ASSERT_EQ(packMove(moveFile, output), 0u) << output;
-    EXPECT_NE(output.find(" with " + std::to_string((3 << 20) + 8 + 5000) + " bytes of data, mode 2 (Move)\n"),
-              std::string::npos) << output;
-    const std::map<std::wstring, std::string> data = Files(Join(old, L"data"));
+    writer.Kill();
+    EXPECT_TRUE(ListNames(root, L"vorlasta-shop.*").empty()) << "the database's copy went";
+    std::map<std::wstring, std::string> data = Files(Join(old, L"data"));
+    for (const wchar_t* name : {L"shop.db", L"shop.db-wal", L"shop.db-shm"}) data.erase(name);
 
     // The new PC: an older installation with data of its own.
     const std::wstring newDir = Join(root, L"NewPc\\Vorlasta");
@@ -124,7 +148,12 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
     EXPECT_EQ(run.boxes[0].text.rfind(L"Move Vorlasta to this PC?", 0), 0u);
     EXPECT_TRUE(CloseDemo(60000)) << "the moved Vorlasta started";
 
-    EXPECT_TRUE(Files(Join(newDir, L"data")) == data) << "the data arrived byte for byte";
+    std::map<std::wstring, std::string> arrived = Files(Join(newDir, L"data"));
+    EXPECT_NE(output.find(" with " + std::to_string(arrived[L"shop.db"].size() + 8 + 5000) + " bytes of data"),
+              std::string::npos) << output;
+    EXPECT_EQ(arrived.erase(L"shop.db"), 1u);
+    EXPECT_TRUE(arrived == data) << "the other data arrived byte for byte";
+    EXPECT_EQ(shopDb(Quote(Join(newDir, L"data\\shop.db")) + L" check"), "ok 1000 ") << "every committed sale";
     const std::vector<std::wstring> aside = ListNames(newDir, L"data-before-move-*");
     ASSERT_EQ(aside.size(), 1u) << "the old PC's safety copies stayed there";
     EXPECT_EQ(ReadBytes(Join(newDir, aside[0] + L"\\shop.db")), "the new PC's trial shop");

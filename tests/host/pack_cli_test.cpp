@@ -293,7 +293,7 @@ TEST_P(PackTest, BothBuildsWriteTheSameBytesAndWindowsTakesUnicodeNames) {
         }
     }
     EXPECT_TRUE(setups[0].size() > 20000 && std::count(setups.begin(), setups.end(), setups[0]) == 4);
-    WriteFile(demo / "data/shop.db", "shop");
+    WriteFile(demo / "data/shop.db", "");  // an empty database, as SQLite reads an empty file
     for (const char* packer : {VORLASTA_PACK, GetParam()}) {
         const Result result = Run({"move", "--from", demo, "--output", setup}, {}, packer);
         EXPECT_EQ(result.status, 0) << packer << ": " << result.err;
@@ -506,7 +506,7 @@ TEST_P(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
         {"zip with a zstd entry", write(zip, [&] { auto z = PatchLocal(plain, "app/main.py", 8, "\x5D");
                                                    return z.replace(z.find("app/main.py", z.find("PK\1\2")) - 36, 1, "\x5D"); }()),
          zipped, 2, "bad.zip: app/main.py: compressed with zstd (method 93)"},
-        {"output folder missing", [] {}, Args(program_, p, out_ / "no/x.exe"), 2, "cannot create a file in"},
+        {"output folder missing", [] {}, Args(program_, p, out_ / "no/x.exe"), 1, "cannot create a file in"},
         {"zip name flagged UTF-8 but not", write(zip, FlagUtf8(MakeZip({{"app/\xFF.py", "x"}}))), zipped, 2,
          "app/\\xFF.py: name is not valid UTF-8"},
         {"zip local name differs", write(zip, PatchLocal(MakeZip({{"data/shop.db", "s"}}), "data/shop.db", 30, "app/shop.dbx")),
