@@ -32,6 +32,6 @@ public:
 
 private:
     void* algorithm_ = nullptr;
-    void* key_ = nullptr;
+    [[maybe_unused]] void* key_ = nullptr;  // CNG's key handle; libcrypto works from keyBytes_
     uint8_t keyBytes_[32] = {};
 };
