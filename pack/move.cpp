@@ -14,6 +14,7 @@
 #include "platform.h"
 #include "setup_file.h"
 #include "shop_database.h"
+#include "utf8_text.h"
 #include "zip_writer.h"
 
 namespace fs = std::filesystem;
@@ -38,11 +39,13 @@ void RefuseWhileRunning(const fs::path& installation) {
 // folders a failed update may leave, and SQLite's files beside the database,
 // which the database's copy has taken in.
 bool LeftOut(const PayloadEntry& entry) {
-    const bool inFolder = entry.path.find('/') != std::string::npos || entry.kind == EntryKind::Directory;
+    // Any case, as Windows names them and as the data check reads them.
+    const std::string path = AsciiFolded(entry.path);
+    const bool inFolder = path.find('/') != std::string::npos || entry.kind == EntryKind::Directory;
     for (const std::string_view prefix : {"data-before-move-", "program-before-"}) {
-        if (inFolder && entry.path.compare(0, prefix.size(), prefix) == 0) return true;
+        if (inFolder && path.compare(0, prefix.size(), prefix) == 0) return true;
     }
-    return entry.path == "data/shop.db-wal" || entry.path == "data/shop.db-shm" || entry.path == "data/shop.db-journal";
+    return path == "data/shop.db-wal" || path == "data/shop.db-shm" || path == "data/shop.db-journal";
 }
 
 // Bytes packed so far: one line updated in place on a console, or
@@ -110,7 +113,7 @@ void Move(const MoveOptions& options, bool checkInterpreter) {
     uint64_t files = 0, dataBytes = 0, total = 0;
     for (PayloadEntry& entry : entries) {
         if (entry.kind != EntryKind::File) continue;
-        if (entry.path == "data/shop.db") {
+        if (AsciiFolded(entry.path) == "data/shop.db") {
             entry.source = database.path();
             std::error_code error;
             entry.size = fs::file_size(fs::u8path(entry.source), error);

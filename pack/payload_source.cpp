@@ -14,6 +14,7 @@
 #include "interpreter_check.h"
 #include "platform.h"
 #include "unique_fd.h"
+#include "utf8_text.h"
 #include "zip_directory.h"
 
 namespace {
@@ -275,10 +276,8 @@ std::vector<PayloadEntry> ListFolder(const std::string& root, const char* what, 
 
 bool AddBuiltInLauncher(std::vector<PayloadEntry>& entries, EntryContents* contents) {
     static constexpr std::string_view kLauncher = "Vorlasta.exe";
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    const auto sameName = [&](char a, char b) { return lower(a) == lower(b); };
     for (const PayloadEntry& entry : entries) {
-        if (std::equal(entry.path.begin(), entry.path.end(), kLauncher.begin(), kLauncher.end(), sameName)) return false;
+        if (AsciiFolded(entry.path) == AsciiFolded(kLauncher)) return false;
     }
     const std::vector<uint8_t>& launcher = BuiltInLauncher();
     PayloadEntry entry{std::string(kLauncher), EntryKind::File, launcher.size()};
