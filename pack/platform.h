@@ -23,6 +23,10 @@ std::string SetUpProcess();
 // Why the last failed call below failed, in the system's words.
 std::string LastErrorText();
 
+// `path` as the system's own calls take it, for a library that opens files
+// itself: on Windows absolute behind "\\?\", so no length limits it.
+std::string SystemPath(const std::string& path);
+
 // Opens an existing file (or folder) to read; -1 on failure.
 int OpenForRead(const std::string& path);
 // False when closing reports an error (a late write error, say).

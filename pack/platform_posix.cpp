@@ -74,6 +74,10 @@ std::string LastErrorText() {
     return strerror(errno);
 }
 
+std::string SystemPath(const std::string& path) {
+    return path;
+}
+
 int OpenForRead(const std::string& path) {
     return open(path.c_str(), O_RDONLY | O_CLOEXEC);
 }

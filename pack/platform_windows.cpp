@@ -219,6 +219,10 @@ std::string LastErrorText() {
     return message;
 }
 
+std::string SystemPath(const std::string& path) {
+    return Utf8FromWide(LongPath(path));
+}
+
 int OpenForRead(const std::string& path) {
     // Folders open too (backup semantics), so callers can say "not a file" as on POSIX.
     const HANDLE handle = CreateFileW(LongPath(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
