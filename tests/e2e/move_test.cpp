@@ -58,13 +58,13 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
         return ReadBytes(Join(root, L"db.txt"));
     };
     MakeDirs(Join(old, L"data\\Фото 写真"));
-    MakeDirs(Join(old, L"data-before-move-20240102-030405"));
+    MakeDirs(Join(old, L"Data-Before-Move-20240102-030405"));  // a safety copy stays, in any case
     MakeDirs(stick);
     shopDb(Quote(db) + L" create persist 10");  // its journal stays, not hot
     const std::wstring log = Join(old, L"data\\app.log");
     WriteBytes(log, "opened\r\n");
     WriteBytes(Join(old, L"data\\Фото 写真\\Zoë №1.jpg"), RandomBytes(5000, 17));
-    WriteBytes(Join(old, L"data-before-move-20240102-030405\\shop.db"), "the old PC's earlier shop");
+    WriteBytes(Join(old, L"Data-Before-Move-20240102-030405\\shop.db"), "the old PC's earlier shop");
     ASSERT_EQ(setup(Join(TestBinDir(), L"packed\\demo-setup.exe"), Join(root, L"OldPc")).exitCode, 0u);
     WriteBytes(Join(old, L"vorlasta-pack.exe"), ReadBytes(Join(TestBinDir(), L"vorlasta-pack.exe")));
 
