@@ -17,6 +17,8 @@ struct MoveOptions {
     std::string program;  // the setup program image
     std::string output;
     bool progressLines = false;  // "progress DONE TOTAL" lines instead of the console line
+    bool encrypt = false;        // seal the payload under a password
+    bool passwordStdin = false;  // the password is standard input's first line, not asked on the console
 };
 
 struct Command {
@@ -24,6 +26,7 @@ struct Command {
     PackOptions pack;
     MoveOptions move;
     std::string inspectFile;
+    bool inspectPasswordStdin = false;  // open a sealed payload with standard input's first line
     bool skipInterpreterChecks = false;
 };
 

@@ -140,4 +140,8 @@ std::string ProgramRunningFrom(const std::string& folder);
 // Whether standard output is a console, where a line can be rewritten in place.
 bool StdoutIsConsole();
 
+// Shows `prompt` on standard error and reads one line typed on the console
+// without echoing it, as UTF-8; false when standard input is not a console.
+bool ReadHiddenLine(const std::string& prompt, std::string& line);
+
 }  // namespace platform

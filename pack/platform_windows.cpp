@@ -546,4 +546,25 @@ bool StdoutIsConsole() {
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
+bool ReadHiddenLine(const std::string& prompt, std::string& line) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode;
+    if (!GetConsoleMode(input, &mode)) return false;
+    std::cerr << prompt << std::flush;
+    SetConsoleMode(input, (mode | ENABLE_LINE_INPUT) & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    // UTF-16 from the console, whatever its code page.
+    std::wstring typed;
+    wchar_t buffer[256];
+    for (DWORD got = 0; typed.find(L'\n') == std::wstring::npos && ReadConsoleW(input, buffer, 256, &got, nullptr) && got > 0;) {
+        typed.append(buffer, got);
+    }
+    SetConsoleMode(input, mode);
+    std::cerr << "\n";
+    typed = typed.substr(0, typed.find_first_of(L"\r\n"));
+    line = Utf8FromWide(typed);
+    SecureZeroMemory(typed.data(), typed.size() * sizeof(wchar_t));
+    SecureZeroMemory(buffer, sizeof buffer);
+    return true;
+}
+
 }  // namespace platform
