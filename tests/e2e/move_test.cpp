@@ -30,10 +30,10 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
     // Runs a setup file on the PC whose LOCALAPPDATA is `local` (it exists), answering OK
     // (typing typed[i] in box i).
     const auto setup = [&](const std::wstring& setupFile, const std::wstring& local,
-                           const std::vector<std::wstring>& typed = {}) {
+                           const std::vector<std::wstring>& typed = {}, const std::vector<int>& answers = {}) {
         ChildProcess process;
         EXPECT_TRUE(process.Start(Quote(setupFile), {{L"LOCALAPPDATA", local}, {L"TMP", root}, {L"TEMP", root}}, root));
-        return RunAnswering(process, {}, 120000, typed);
+        return RunAnswering(process, answers, 120000, typed);
     };
     // vorlasta-pack.exe move, inside the installation and without --from unless given;
     // LOCALAPPDATA names no installation. What it printed goes to `output`.
@@ -187,6 +187,10 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
     EXPECT_EQ(run.boxes[1].text, L"This file is damaged.");
     EXPECT_TRUE(Files(newDir) == before) << "the installation was touched";
     EXPECT_EQ(ListNames(root, L"vorlasta-*.zip"), std::vector<std::wstring>{}) << "an archive was left in TEMP";
+    // Cancel at the password box: status 0, nothing written.
+    run = setup(sealedFile, Join(root, L"NewPc"), {}, {IDCANCEL});
+    EXPECT_EQ(std::make_pair(run.exitCode, run.boxes.size()), std::make_pair(0ul, size_t{1}));
+    EXPECT_TRUE(Files(newDir) == before && ListNames(root, L"vorlasta-*.zip").empty()) << "Cancel wrote something";
 
     // A wrong password, the box again, the right one, then the question.
     run = setup(sealedFile, Join(root, L"NewPc"), {L"Zoe's shop 2026", L"", L"Zo\u00EB's shop 2026"});
