@@ -7,21 +7,25 @@
 
 const char kUsage[] =
     "usage: vorlasta-pack [--program <setup program>] --payload <folder|zip> [--move] [--skip-interpreter-checks]"
-    " [--threads <n>] --output <setup file> | vorlasta-pack inspect [--skip-interpreter-checks] <setup file>"
+    " [--threads <n>] --output <setup file> | vorlasta-pack inspect [--password-stdin] [--skip-interpreter-checks] <setup file>"
     " | vorlasta-pack move [--from <installation>] [--program <setup program>] [--progress]"
-    " [--skip-interpreter-checks] [--threads <n>] --output <setup file>";
+    " [--encrypt [--password-stdin]] [--skip-interpreter-checks] [--threads <n>] --output <setup file>";
 
 namespace {
 
 constexpr char kSkipInterpreterChecks[] = "--skip-interpreter-checks";
+constexpr char kPasswordStdin[] = "--password-stdin";
 
 Command ParseInspect(const std::vector<std::string>& args) {
     Command command;
     command.kind = Command::Inspect;
-    command.skipInterpreterChecks = args.size() == 3 && args[1] == kSkipInterpreterChecks;
-    if (args.size() != (command.skipInterpreterChecks ? 3u : 2u)) {
-        throw UsageError("inspect takes exactly one setup file");
+    size_t i = 1;
+    for (; i + 1 < args.size(); ++i) {
+        bool& flag = args[i] == kPasswordStdin ? command.inspectPasswordStdin : command.skipInterpreterChecks;
+        if ((args[i] != kPasswordStdin && args[i] != kSkipInterpreterChecks) || flag) break;
+        flag = true;
     }
+    if (i + 1 != args.size()) throw UsageError("inspect takes exactly one setup file");
     command.inspectFile = args.back();
     return command;
 }
@@ -72,6 +76,10 @@ Command ParseMove(const std::vector<std::string>& args) {
         }
         if (args[i] == "--progress") {
             move.progressLines = true;
+        } else if (args[i] == "--encrypt") {
+            move.encrypt = true;
+        } else if (args[i] == kPasswordStdin) {
+            move.passwordStdin = true;
         } else if (args[i] == kSkipInterpreterChecks) {
             command.skipInterpreterChecks = true;
         } else if (!TakeValue(args, i, {{"--from", &move.from}, {"--program", &move.program}, {"--output", &move.output},
@@ -81,6 +89,9 @@ Command ParseMove(const std::vector<std::string>& args) {
     }
     if (move.output.empty()) throw UsageError("missing --output");
     if (!threads.empty()) move.threads = ParseThreads(threads);
+    if (move.passwordStdin && !move.encrypt) throw UsageError("--password-stdin goes with --encrypt");
+    // Only the built-in setup program opens a sealed payload.
+    if (move.encrypt && !move.program.empty()) throw UsageError("--encrypt cannot go with --program");
     return command;
 }
 

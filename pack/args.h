@@ -18,7 +18,9 @@ struct MoveOptions {
     std::string program;  // the setup program image
     std::string output;
     bool progressLines = false;  // "progress DONE TOTAL" lines instead of the console line
-    unsigned threads = 0;
+    bool encrypt = false;        // seal the payload under a password
+    bool passwordStdin = false;  // the password is standard input's first line, not asked on the console
+    unsigned threads = 0;        // deflating at once; 0: one per core
 };
 
 struct Command {
@@ -26,6 +28,7 @@ struct Command {
     PackOptions pack;
     MoveOptions move;
     std::string inspectFile;
+    bool inspectPasswordStdin = false;  // open a sealed payload with standard input's first line
     bool skipInterpreterChecks = false;
 };
 

@@ -4,6 +4,7 @@
 
 #include "pe_image.h"
 #include "setup/trailer.h"
+#include "utf8_text.h"
 
 const char kSkipInterpreterChecksWarning[] =
     "warning: --skip-interpreter-checks: the launcher, pythonw.exe, its DLLs and ._pth are not checked";
@@ -18,13 +19,6 @@ constexpr char kLauncher[] = "Vorlasta.exe", kPythonw[] = "python/pythonw.exe";
 constexpr char kLauncherFix[] = "put the launcher built by this project there";
 constexpr char kPythonFix[] = "use the one from the Windows embeddable Python distribution";
 
-// Names on Windows ignore case; the names checked here are all ASCII.
-std::string Folded(std::string_view text) {
-    std::string folded(text);
-    for (char& c : folded) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    return folded;
-}
-
 bool StartsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
@@ -35,7 +29,7 @@ bool EndsWith(std::string_view text, std::string_view suffix) {
 
 // A file directly in python/ ("python312.dll" for "python/PYTHON312.DLL"), folded, or "".
 std::string InPythonFolder(std::string_view path) {
-    const std::string folded = Folded(path);
+    const std::string folded = AsciiFolded(path);
     if (!StartsWith(folded, "python/") || folded.find('/', 7) != std::string::npos) return {};
     return folded.substr(7);
 }
@@ -91,7 +85,7 @@ std::string ParsePe(const Bytes& bytes, Module& pe) {
         std::string name;
         for (uint64_t i = 0; i < nameRoom && i < 256 && bytes[nameAt + i] != 0; ++i) name += char(bytes[nameAt + i]);
         if (name.size() == nameRoom || name.size() == 256) return "a damaged PE program (import name not ended)";
-        pe.imports.push_back(Folded(name));
+        pe.imports.push_back(AsciiFolded(name));
     }
     return "a damaged PE program (import table not ended)";
 }
@@ -123,7 +117,7 @@ bool PthReachesApp(const Bytes& bytes) {
         for (size_t from = 0; from <= line.size() && !outside;) {
             size_t to = line.find_first_of("/\\", from);
             if (to == std::string::npos) to = line.size();
-            const std::string part = Folded(line.substr(from, to - from));
+            const std::string part = AsciiFolded(line.substr(from, to - from));
             from = to + 1;
             if (part == "..") {
                 outside = folders.empty();
@@ -198,17 +192,17 @@ public:
 
 private:
     bool Has(const std::string& path) const {
-        const std::string folded = Folded(path);
+        const std::string folded = AsciiFolded(path);
         for (const PayloadEntry& entry : entries_) {
-            if (entry.kind == EntryKind::File && Folded(entry.path) == folded) return true;
+            if (entry.kind == EntryKind::File && AsciiFolded(entry.path) == folded) return true;
         }
         return false;
     }
 
     const Bytes* Content(const std::string& path) const {
-        const std::string folded = Folded(path);
+        const std::string folded = AsciiFolded(path);
         for (const auto& [name, bytes] : contents_) {
-            if (Folded(name) == folded) return &bytes;
+            if (AsciiFolded(name) == folded) return &bytes;
         }
         return nullptr;
     }
@@ -242,8 +236,8 @@ private:
 }  // namespace
 
 bool NeedsInterpreterContent(std::string_view path) {
-    const std::string folded = Folded(path), name = InPythonFolder(path);
-    return folded == Folded(kLauncher) || folded == kPythonw || EndsWith(name, "._pth") || IsPythonDll(name);
+    const std::string folded = AsciiFolded(path), name = InPythonFolder(path);
+    return folded == AsciiFolded(kLauncher) || folded == kPythonw || EndsWith(name, "._pth") || IsPythonDll(name);
 }
 
 std::string CheckInterpreter(const std::vector<PayloadEntry>& entries, const std::map<std::string, Bytes>& contents) {

@@ -12,6 +12,7 @@
 #include "interpreter_check.h"
 #include "move.h"
 #include "report.h"
+#include "sealed_container.h"
 #include "payload_check.h"
 #include "payload_source.h"
 #include "platform.h"
@@ -69,7 +70,12 @@ int PackerMain(const std::vector<std::string>& args) {
         if (!checkInterpreter && command.kind != Command::Help) std::cerr << "vorlasta-pack: " << kSkipInterpreterChecksWarning << "\n";
         switch (command.kind) {
             case Command::Help: std::cout << kUsage << "\n"; break;
-            case Command::Inspect: Inspect(command.inspectFile, checkInterpreter, std::cout); break;
+            case Command::Inspect: {
+                std::string password = command.inspectPasswordStdin ? ReadPassword(true, false) : "";
+                Inspect(command.inspectFile, checkInterpreter, std::cout, command.inspectPasswordStdin ? &password : nullptr);
+                Wipe(password);
+                break;
+            }
             case Command::Pack: Pack(command.pack, checkInterpreter); break;
             case Command::Move: PackMove(command.move, checkInterpreter); break;
         }

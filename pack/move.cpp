@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,8 +13,10 @@
 #include "payload_check.h"
 #include "payload_source.h"
 #include "platform.h"
+#include "sealed_container.h"
 #include "setup_file.h"
 #include "shop_database.h"
+#include "utf8_text.h"
 #include "zip_writer.h"
 
 namespace fs = std::filesystem;
@@ -38,11 +41,13 @@ void RefuseWhileRunning(const fs::path& installation) {
 // folders a failed update may leave, and SQLite's files beside the database,
 // which the database's copy has taken in.
 bool LeftOut(const PayloadEntry& entry) {
-    const bool inFolder = entry.path.find('/') != std::string::npos || entry.kind == EntryKind::Directory;
+    // Any case, as Windows names them and as the data check reads them.
+    const std::string path = AsciiFolded(entry.path);
+    const bool inFolder = path.find('/') != std::string::npos || entry.kind == EntryKind::Directory;
     for (const std::string_view prefix : {"data-before-move-", "program-before-"}) {
-        if (inFolder && entry.path.compare(0, prefix.size(), prefix) == 0) return true;
+        if (inFolder && path.compare(0, prefix.size(), prefix) == 0) return true;
     }
-    return entry.path == "data/shop.db-wal" || entry.path == "data/shop.db-shm" || entry.path == "data/shop.db-journal";
+    return path == "data/shop.db-wal" || path == "data/shop.db-shm" || path == "data/shop.db-journal";
 }
 
 // Bytes packed so far: one line updated in place on a console, or
@@ -84,6 +89,37 @@ private:
     bool lines_, console_;
 };
 
+// A sealed move is opened once more before the rename, as the new PC will
+// open it: the names and sizes held against what was packed, and every
+// entry's data decompressed and held against the CRC it was packed with.
+void CheckSealed(int fd, const SetupFileInfo& info, const std::vector<PayloadEntry>& entries, const std::string& shown,
+                 const std::string& password) {
+    const uint64_t stored = info.payloadSize;
+    const RawReadFn payload = [&](int64_t at, void* buffer, size_t length) {
+        if (at < 0 || static_cast<uint64_t>(at) > stored) return int64_t{-1};
+        length = std::min<uint64_t>(length, stored - static_cast<uint64_t>(at));
+        return platform::ReadAt(fd, static_cast<int64_t>(info.payloadOffset) + at, buffer, length);
+    };
+    std::string fault;
+    try {
+        SealedReader sealed(payload, static_cast<int64_t>(stored), password);
+        const RawReadFn plain = [&](int64_t at, void* buffer, size_t length) { return sealed.ReadAt(at, buffer, length); };
+        const uint64_t size = static_cast<uint64_t>(sealed.plainSize());
+        const std::vector<ZipRecord> records = ReadZipDirectory(ArchiveIn(plain, size), size, shown);
+        if (records.size() != entries.size()) fault = "the number of entries";
+        for (size_t i = 0; fault.empty() && i < records.size(); ++i) {
+            if (records[i].name != ZipName(entries[i]) || records[i].size != entries[i].size) fault = Printable(entries[i].path);
+        }
+        if (fault.empty()) ListZipReader(plain, static_cast<int64_t>(size));
+    } catch (const Failure& failure) {
+        fault = failure.what();
+    }
+    if (!fault.empty()) {
+        throw Failure(kExitFailed, shown + " did not read back as it was written (" + fault +
+                                       "); nothing was kept: try again, or another drive");
+    }
+}
+
 void Move(const MoveOptions& options, bool checkInterpreter) {
     const std::string named = options.from.empty() ? platform::DefaultInstallation() : options.from;
     if (named.empty()) throw UsageError("name the installation to move with --from FOLDER");
@@ -97,6 +133,8 @@ void Move(const MoveOptions& options, bool checkInterpreter) {
         Refuse(Shown(installation) + ": the output " + Printable(options.output) +
                " lies inside this folder; write the move file elsewhere, on a USB stick");
     }
+    std::string password = options.encrypt ? ReadPassword(options.passwordStdin, true) : "";
+    struct WipeOnExit { std::string& secret; ~WipeOnExit() { Wipe(secret); } } wipe{password};
 
     RefuseWhileRunning(installation);
     const std::string where = Shown(installation) + ": ";
@@ -110,7 +148,7 @@ void Move(const MoveOptions& options, bool checkInterpreter) {
     uint64_t files = 0, dataBytes = 0, total = 0;
     for (PayloadEntry& entry : entries) {
         if (entry.kind != EntryKind::File) continue;
-        if (entry.path == "data/shop.db") {
+        if (AsciiFolded(entry.path) == "data/shop.db") {
             entry.source = database.path();
             std::error_code error;
             entry.size = fs::file_size(fs::u8path(entry.source), error);
@@ -138,9 +176,17 @@ void Move(const MoveOptions& options, bool checkInterpreter) {
         return fd;
     };
     const std::string shown = Printable(options.output);
-    WriteSetupFile(options.output, program, kModeMove, [&](ByteSink& sink) { WritePayloadZip(data, entries, sink); },
-                   [&](int, const SetupFileInfo& written) {
+    const auto writePayload = [&](ByteSink& sink) {
+        if (password.empty()) return WritePayloadZip(data, entries, sink);
+        // Sealed as it streams: no byte of the ZIP reaches the output's device in plain text.
+        SealingSink sealing(sink, password);
+        WritePayloadZip(data, entries, sealing);
+        sealing.Finish();
+    };
+    WriteSetupFile(options.output, program, kModeMove, writePayload,
+                   [&](int fd, const SetupFileInfo& written) {
                        progress.End();
+                       if (!password.empty()) CheckSealed(fd, written, entries, shown, password);
                        // Before the rename: a summary that cannot be told leaves no file.
                        std::cout << "wrote " << shown << ": " << written.fileSize << " bytes, " << files
                                  << " files from " << Shown(installation) << " with " << dataBytes

@@ -6,17 +6,6 @@
 
 namespace {
 
-char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// ASCII folding, for the names Windows reserves and the data folder.
-std::string Fold(std::string_view text) {
-    std::string folded(text);
-    for (char& c : folded) c = AsciiLower(c);
-    return folded;
-}
-
 struct UpperRun {
     char16_t first, last;
     uint8_t stride;  // every unit of the run, or every other one
@@ -40,7 +29,7 @@ std::u32string NtfsUpper(std::string_view text) {
 
 bool IsReservedDeviceName(std::string_view component) {
     // "con.txt" and "nul.tar.gz" are the device as well: only the stem counts.
-    std::string stem = Fold(component.substr(0, component.find('.')));
+    std::string stem = AsciiFolded(component.substr(0, component.find('.')));
     while (!stem.empty() && stem.back() == ' ') stem.pop_back();
     if (stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" || stem == "conin$" || stem == "conout$") {
         return true;
@@ -109,7 +98,7 @@ std::string CheckEntry(const PayloadEntry& entry, PackMode mode) {
     if (entry.kind == EntryKind::File && entry.size >= kMaxFileSize) {
         return shown + std::to_string(entry.size) + " bytes; files of 2 GiB or more are not supported";
     }
-    if (mode == PackMode::Install && Fold(path.substr(0, path.find('/'))) == "data") {
+    if (mode == PackMode::Install && AsciiFolded(path.substr(0, path.find('/'))) == "data") {
         return shown + "the shop's data folder must not be in an install payload: an update would "
                        "overwrite the shop's data (only --move carries it)";
     }

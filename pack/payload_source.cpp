@@ -14,6 +14,7 @@
 #include "interpreter_check.h"
 #include "platform.h"
 #include "unique_fd.h"
+#include "utf8_text.h"
 #include "zip_directory.h"
 
 namespace {
@@ -146,12 +147,12 @@ ArchivePtr NewZipReader() {
     return a;
 }
 
-// Reads [offset, offset + size) of a file as if it were the whole archive.
+// Reads an archive of `size` bytes through `read`, as if it were a whole file.
 struct Range {
-    int fd;
-    int64_t start;
+    RawReadFn read;
     int64_t size;
     int64_t position = 0;
+    std::string failed;  // why a read failed: libarchive may report only its own words
     uint8_t buffer[64 * 1024];
 };
 
@@ -159,11 +160,18 @@ la_ssize_t RangeRead(archive* a, void* data, const void** block) {
     auto* range = static_cast<Range*>(data);
     const int64_t wanted = std::min<int64_t>(sizeof range->buffer, range->size - range->position);
     if (wanted <= 0) return 0;
-    const int64_t at = range->start + range->position;
-    const int64_t got = platform::ReadAt(range->fd, at, range->buffer, static_cast<size_t>(wanted));
+    int64_t got = -1;
+    std::string why;
+    try {  // nothing may be thrown through libarchive
+        got = range->read(range->position, range->buffer, static_cast<size_t>(wanted));
+        if (got < 0) why = "read failed: " + platform::LastErrorText();
+    } catch (const Failure& failure) {
+        why = failure.what();
+    }
     if (got < 0) {
+        range->failed = why;
         // -1: libarchive's "no errno"; the message carries the reason.
-        archive_set_error(a, -1, "read failed: %s", platform::LastErrorText().c_str());
+        archive_set_error(a, -1, "%s", why.c_str());
         return -1;
     }
     range->position += got;
@@ -189,9 +197,14 @@ la_int64_t RangeSkip(archive* a, void* data, la_int64_t request) {
 // libarchive finds the entries of an archive with anything in front of it,
 // but the offsets inside would then be off once it is embedded (or the
 // payload offset is wrong): the archive must begin with its first entry.
-bool StartsWithEntry(int fd, int64_t offset) {
+bool StartsWithEntry(const RawReadFn& read) {
     char signature[4] = {};
-    return platform::ReadAt(fd, offset, signature, sizeof signature) == 4 && memcmp(signature, "PK\3\4", 4) == 0;
+    return read(0, signature, sizeof signature) == 4 && memcmp(signature, "PK\3\4", 4) == 0;
+}
+
+// The bytes of `fd` from `start` on.
+RawReadFn FileReader(int fd, int64_t start) {
+    return [fd, start](int64_t at, void* buffer, size_t length) { return platform::ReadAt(fd, start + at, buffer, length); };
 }
 
 void SortByZipName(std::vector<PayloadEntry>& entries) {
@@ -202,11 +215,11 @@ void SortByZipName(std::vector<PayloadEntry>& entries) {
 constexpr uint16_t kMethodZstd = 93;
 constexpr char kNoFirstEntry[] = ": not a ZIP archive that starts with its first entry";
 
-// Lists (and with a spool, unpacks) the ZIP archive at [offset, offset + size) of `fd`.
-std::vector<PayloadEntry> ReadZip(int fd, int64_t offset, int64_t size, const std::string& what, Spool* spool,
+// Lists (and with a spool, unpacks) the ZIP archive of `size` bytes that `read` gives.
+std::vector<PayloadEntry> ReadZip(const RawReadFn& read, int64_t size, const std::string& what, Spool* spool,
                                   EntryContents* contents) {
-    if (offset < 0 || size <= 0 || !StartsWithEntry(fd, offset)) Refuse(what + kNoFirstEntry);
-    const ReadAtFn readAt = ArchiveInFile(fd, static_cast<uint64_t>(offset), static_cast<uint64_t>(size));
+    if (size <= 0 || !StartsWithEntry(read)) Refuse(what + kNoFirstEntry);
+    const ReadAtFn readAt = ArchiveIn(read, static_cast<uint64_t>(size));
     const std::vector<ZipRecord> records = ReadZipDirectory(readAt, static_cast<uint64_t>(size), what);
     CheckLocalHeaders(readAt, records, what);
     for (const ZipRecord& record : records) {
@@ -218,8 +231,7 @@ std::vector<PayloadEntry> ReadZip(int fd, int64_t offset, int64_t size, const st
     }
 
     auto range = std::make_unique<Range>();
-    range->fd = fd;
-    range->start = offset;
+    range->read = read;
     range->size = size;
     ArchivePtr a = NewZipReader();
     archive_read_set_callback_data(a.get(), range.get());
@@ -229,7 +241,12 @@ std::vector<PayloadEntry> ReadZip(int fd, int64_t offset, int64_t size, const st
     if (archive_read_open1(a.get()) != ARCHIVE_OK) {
         Refuse(what + ": not a usable ZIP archive: " + ArchiveError(a.get()));
     }
-    return ReadEntries(a.get(), what, records, spool, contents);
+    try {
+        return ReadEntries(a.get(), what, records, spool, contents);
+    } catch (const Failure&) {
+        if (range->failed.empty()) throw;
+        Refuse(what + ": " + range->failed);
+    }
 }
 
 }  // namespace
@@ -275,10 +292,8 @@ std::vector<PayloadEntry> ListFolder(const std::string& root, const char* what, 
 
 bool AddBuiltInLauncher(std::vector<PayloadEntry>& entries, EntryContents* contents) {
     static constexpr std::string_view kLauncher = "Vorlasta.exe";
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    const auto sameName = [&](char a, char b) { return lower(a) == lower(b); };
     for (const PayloadEntry& entry : entries) {
-        if (std::equal(entry.path.begin(), entry.path.end(), kLauncher.begin(), kLauncher.end(), sameName)) return false;
+        if (AsciiFolded(entry.path) == AsciiFolded(kLauncher)) return false;
     }
     const std::vector<uint8_t>& launcher = BuiltInLauncher();
     PayloadEntry entry{std::string(kLauncher), EntryKind::File, launcher.size()};
@@ -290,7 +305,12 @@ bool AddBuiltInLauncher(std::vector<PayloadEntry>& entries, EntryContents* conte
 }
 
 std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size, EntryContents* contents) {
-    return ReadZip(fd, offset, size, "payload", nullptr, contents);
+    if (offset < 0) Refuse(std::string("payload") + kNoFirstEntry);
+    return ReadZip(FileReader(fd, offset), size, "payload", nullptr, contents);
+}
+
+std::vector<PayloadEntry> ListZipReader(const RawReadFn& read, int64_t size, EntryContents* contents) {
+    return ReadZip(read, size, "payload", nullptr, contents);
 }
 
 std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd, EntryContents* contents) {
@@ -300,7 +320,7 @@ std::vector<PayloadEntry> UnpackZipFile(const std::string& path, int spoolFd, En
         Refuse("cannot open payload " + Printable(path) + ": " + platform::LastErrorText());
     }
     Spool spool{spoolFd};
-    std::vector<PayloadEntry> entries = ReadZip(fd.get(), 0, info.size, Printable(path), &spool, contents);
+    std::vector<PayloadEntry> entries = ReadZip(FileReader(fd.get(), 0), info.size, Printable(path), &spool, contents);
     AddImpliedFolders(entries);
     return entries;
 }

@@ -2,11 +2,13 @@
 // Where payload entries come from: a folder on disk or a ZIP archive.
 #include <stdint.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "payload_check.h"
+#include "zip_directory.h"
 
 // The bytes of the entries that NeedsInterpreterContent() names, and the
 // header of each compiled module (IsCachedBytecode), by path; each lister
@@ -25,6 +27,9 @@ std::vector<PayloadEntry> ListFolder(const std::string& root, const char* what, 
 // CRC, so that a damaged archive is refused now, not when a shop installs it.
 // Throws Failure (refusal).
 std::vector<PayloadEntry> ListZipRange(int fd, int64_t offset, int64_t size, EntryContents* contents = nullptr);
+
+// The same for the ZIP archive of `size` bytes that `read` gives (a sealed payload, opened).
+std::vector<PayloadEntry> ListZipReader(const RawReadFn& read, int64_t size, EntryContents* contents = nullptr);
 
 // Adds the folders that the entries' names imply but do not list, and sorts
 // the entries as ListFolder does: a ZIP payload's entries as a folder holding

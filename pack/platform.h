@@ -23,6 +23,10 @@ std::string SetUpProcess();
 // Why the last failed call below failed, in the system's words.
 std::string LastErrorText();
 
+// `path` as the system's own calls take it, for a library that opens files
+// itself: on Windows absolute behind "\\?\", so no length limits it.
+std::string SystemPath(const std::string& path);
+
 // Opens an existing file (or folder) to read; -1 on failure.
 int OpenForRead(const std::string& path);
 // False when closing reports an error (a late write error, say).
@@ -135,5 +139,9 @@ std::string ProgramRunningFrom(const std::string& folder);
 
 // Whether standard output is a console, where a line can be rewritten in place.
 bool StdoutIsConsole();
+
+// Shows `prompt` on standard error and reads one line typed on the console
+// without echoing it, as UTF-8; false when standard input is not a console.
+bool ReadHiddenLine(const std::string& prompt, std::string& line);
 
 }  // namespace platform

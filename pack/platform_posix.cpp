@@ -9,10 +9,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <iostream>
 #include <vector>
 
 #include "platform.h"
@@ -72,6 +74,10 @@ std::string SetUpProcess() {
 
 std::string LastErrorText() {
     return strerror(errno);
+}
+
+std::string SystemPath(const std::string& path) {
+    return path;
 }
 
 int OpenForRead(const std::string& path) {
@@ -324,6 +330,19 @@ std::vector<std::string> OtherRunningPrograms() {
 
 bool StdoutIsConsole() {
     return isatty(STDOUT_FILENO) == 1;
+}
+
+bool ReadHiddenLine(const std::string& prompt, std::string& line) {
+    termios saved;
+    if (tcgetattr(STDIN_FILENO, &saved) != 0) return false;
+    termios hidden = saved;
+    hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    std::cerr << prompt << std::flush;
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);
+    std::getline(std::cin, line);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    std::cerr << "\n";
+    return true;
 }
 
 }  // namespace platform

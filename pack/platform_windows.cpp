@@ -219,6 +219,10 @@ std::string LastErrorText() {
     return message;
 }
 
+std::string SystemPath(const std::string& path) {
+    return Utf8FromWide(LongPath(path));
+}
+
 int OpenForRead(const std::string& path) {
     // Folders open too (backup semantics), so callers can say "not a file" as on POSIX.
     const HANDLE handle = CreateFileW(LongPath(path).c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
@@ -540,6 +544,27 @@ std::vector<std::string> OtherRunningPrograms() {
 bool StdoutIsConsole() {
     DWORD mode;
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+bool ReadHiddenLine(const std::string& prompt, std::string& line) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode;
+    if (!GetConsoleMode(input, &mode)) return false;
+    std::cerr << prompt << std::flush;
+    SetConsoleMode(input, (mode | ENABLE_LINE_INPUT) & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    // UTF-16 from the console, whatever its code page.
+    std::wstring typed;
+    wchar_t buffer[256];
+    for (DWORD got = 0; typed.find(L'\n') == std::wstring::npos && ReadConsoleW(input, buffer, 256, &got, nullptr) && got > 0;) {
+        typed.append(buffer, got);
+    }
+    SetConsoleMode(input, mode);
+    std::cerr << "\n";
+    typed = typed.substr(0, typed.find_first_of(L"\r\n"));
+    line = Utf8FromWide(typed);
+    SecureZeroMemory(typed.data(), typed.size() * sizeof(wchar_t));
+    SecureZeroMemory(buffer, sizeof buffer);
+    return true;
 }
 
 }  // namespace platform

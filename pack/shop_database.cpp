@@ -79,7 +79,7 @@ ShopDatabaseCopy::ShopDatabaseCopy(const std::string& folder, const std::string&
 
     Connection shop;
     // The first read rolls back a hot journal or recovers a WAL.
-    int status = shop.Open(source);
+    int status = shop.Open(platform::SystemPath(source));
     if (status == SQLITE_OK) status = sqlite3_exec(shop.get(), "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr);
     if (status != SQLITE_OK) judge(status, shop.Message());
 

@@ -93,6 +93,12 @@ std::string Printable(std::string_view text) {
     return shown;
 }
 
+std::string AsciiFolded(std::string_view text) {
+    std::string folded(text);
+    for (char& c : folded) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return folded;
+}
+
 std::string Utf8FromWide(std::wstring_view text) {
     std::string bytes;
     for (size_t i = 0; i < text.size(); ++i) {

@@ -22,6 +22,10 @@ std::wstring WideFromUtf8(std::string_view text);
 // are not UTF-8 are written as \xHH.
 std::string Printable(std::string_view text);
 
+// `text` with its ASCII letters in lower case: names as Windows compares
+// them, where the names checked are ASCII (data, python/, Vorlasta.exe).
+std::string AsciiFolded(std::string_view text);
+
 // `text` in UTF-8, a UTF-16 surrogate pair as its one character. An unpaired
 // surrogate becomes the three bytes that would encode it, which are not
 // UTF-8, so the checks refuse the text rather than pass another name.

@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "failure.h"
-#include "platform.h"
 #include "utf8_text.h"
 
 namespace {
@@ -53,10 +52,9 @@ bool ResolveZip64(const uint8_t* extra, size_t length, std::initializer_list<uin
 
 }  // namespace
 
-ReadAtFn ArchiveInFile(int fd, uint64_t offset, uint64_t size) {
-    return [=](uint64_t at, void* buffer, size_t length) {
-        return at <= size && length <= size - at &&
-               platform::ReadAt(fd, static_cast<int64_t>(offset + at), buffer, length) == static_cast<int64_t>(length);
+ReadAtFn ArchiveIn(RawReadFn read, uint64_t size) {
+    return [read = std::move(read), size](uint64_t at, void* buffer, size_t length) {
+        return at <= size && length <= size - at && read(static_cast<int64_t>(at), buffer, length) == static_cast<int64_t>(length);
     };
 }
 

@@ -11,8 +11,12 @@
 // Reads `length` bytes at `offset` of the archive; false when they are not all there.
 using ReadAtFn = std::function<bool(uint64_t offset, void* buffer, size_t length)>;
 
-// Reads [offset, offset + size) of the file `fd` as the whole archive, never past its end.
-ReadAtFn ArchiveInFile(int fd, uint64_t offset, uint64_t size);
+// Reads up to `length` bytes at `offset`; fewer only at the end, -1 on an
+// error before any. May throw Failure with the reason.
+using RawReadFn = std::function<int64_t(int64_t offset, void* buffer, size_t length)>;
+
+// The archive of `size` bytes that `read` gives, read exactly and never past its end.
+ReadAtFn ArchiveIn(RawReadFn read, uint64_t size);
 
 struct ZipRecord {
     std::string name;  // raw bytes, as stored

@@ -51,7 +51,7 @@ size_t LongForm(const wchar_t* folder, const wchar_t* name, wchar_t* out, size_t
     if (full == 0 || full >= capacity - 8) return 0;
     const bool share = out[6] == L'\\' && out[7] == L'\\';
     const bool device = share && (out[8] == L'?' || out[8] == L'.') && out[9] == L'\\';
-    size_t skip = device ? 6 : share ? 0 : 2;  // a share's "\\\\server" becomes "\\\\?\\UNC\\server"
+    const size_t skip = device ? 6 : share ? 0 : 2;  // a share's \\server becomes \\?\UNC\server
     for (size_t i = 6; i <= 6 + full; ++i) out[i - skip] = out[i];
     const wchar_t* prefix = device ? L"" : share ? L"\\\\?\\UNC" : L"\\\\?\\";
     for (size_t i = 0; prefix[i]; ++i) out[i] = prefix[i];

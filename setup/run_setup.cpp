@@ -3,6 +3,7 @@
 #include "common/format_bounded.h"
 #include "common/show_error.h"
 #include "setup/confirm.h"
+#include "setup/password_box.h"
 #include "setup/payload_copy.h"
 #include "setup/progress_window.h"
 #include "setup/setup_state.h"
@@ -39,6 +40,12 @@ int FailWith(const wchar_t* text) {
     FormatBounded(g_installOutcome.ErrorText, L"%ls", text);
     ShowError(g_installOutcome.ErrorText);
     return 1;
+}
+
+// Whether the payload is sealed under a password: it starts with the container's magic.
+bool IsSealed(ByteSource& source, const TrailerInfo& trailer, uint8_t (&header)[kSealHeaderSize]) {
+    return source.ReadAt(trailer.payloadOffset, header, kSealHeaderSize) >= sizeof kSealMagic &&
+           HasSealMagic(header, kSealHeaderSize);
 }
 
 bool FileExists(const wchar_t* path) {
@@ -79,6 +86,20 @@ int RunSetup(HINSTANCE instance) {
         return FailWith(found == TrailerResult::Missing ? kNoDataInside : kDamaged);
     }
 
+    uint8_t header[kSealHeaderSize];
+    const bool sealed = IsSealed(source, trailer, header);
+    SealHeader fields;
+    if (sealed && (trailer.payloadSize < kSealHeaderSize || !ParseSealHeader(header, fields))) {
+        CloseHandle(setupFile);
+        return FailWith(kDamaged);
+    }
+    // Its key lives until the copy is done.
+    GcmCipher cipher;
+    if (sealed && !AskPassword(instance, header, cipher)) {
+        CloseHandle(setupFile);
+        return 0;
+    }
+
     wchar_t tempFolder[kPathCapacity];
     const DWORD tempLength = GetTempPathW(kPathCapacity, tempFolder);
     HANDLE archive = INVALID_HANDLE_VALUE;
@@ -93,13 +114,20 @@ int RunSetup(HINSTANCE instance) {
         return FailWith(kTempUnwritable);
     }
 
-    const CopyResult copied = CopyPayload(setupFile, archive, trailer.payloadOffset, trailer.payloadSize);
+    const CopyResult copied =
+        sealed ? CopySealedPayload(setupFile, archive, trailer.payloadOffset, trailer.payloadSize, cipher)
+               : CopyPayload(setupFile, archive, trailer.payloadOffset, trailer.payloadSize);
+    cipher.Forget();
     CloseHandle(archive);
     CloseHandle(setupFile);
     // A cut archive would be unpacked over the installed files: stop before the question.
     if (copied == CopyResult::WriteFailed) {
         DeleteFileW(g_setupState.TempArchivePath);
         return FailWith(kTempUnwritable);
+    }
+    if (copied == CopyResult::Damaged) {
+        DeleteFileW(g_setupState.TempArchivePath);
+        return FailWith(kDamaged);
     }
     if (copied == CopyResult::ReadFailed) return FailWith(kCopyFailed);
 

@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ g++-mingw-w64-x86-64 libz-mingw-w64-dev  # compilers and build
   dpkg-dev make tcl                                                 # the Windows packer's libraries, from source
-  googletest libarchive-dev zlib1g-dev libsqlite3-dev libdeflate-dev zip  # tests, packer (zip: the tests zip payloads with it)
+  googletest libarchive-dev zlib1g-dev libsqlite3-dev libssl-dev libdeflate-dev zip  # tests, packer (libssl-dev: its Linux cryptography; zip: the tests zip payloads)
   wine64 xvfb icoutils                                              # running and checking the programs
   osslsigncode openssl                                              # signing setup files
   sqlite3 time                                                      # tools/bench-pack.sh

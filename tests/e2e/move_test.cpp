@@ -27,20 +27,23 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
     const std::wstring root = NewScratchDir(L"move"), old = Join(root, L"OldPc\\Vorlasta");
     // The demo must not outlive the test: others look for its window.
     struct Cleanup { std::wstring root; ~Cleanup() { CloseDemo(0), RemoveTree(root); } } cleanup{root};
-    // Runs a setup file on the PC whose LOCALAPPDATA is `local` (it exists), answering OK.
-    const auto setup = [&](const std::wstring& setupFile, const std::wstring& local) {
+    // Runs a setup file on the PC whose LOCALAPPDATA is `local` (it exists), answering OK
+    // (typing typed[i] in box i).
+    const auto setup = [&](const std::wstring& setupFile, const std::wstring& local,
+                           const std::vector<std::wstring>& typed = {}, const std::vector<int>& answers = {}) {
         ChildProcess process;
         EXPECT_TRUE(process.Start(Quote(setupFile), {{L"LOCALAPPDATA", local}, {L"TMP", root}, {L"TEMP", root}}, root));
-        return RunAnswering(process, {IDOK});
+        return RunAnswering(process, answers, 120000, typed);
     };
     // vorlasta-pack.exe move, inside the installation and without --from unless given;
     // LOCALAPPDATA names no installation. What it printed goes to `output`.
-    const auto packMove = [&](const std::wstring& moveFile, std::string& output, const std::wstring& from = L"") {
+    const auto packMove = [&](const std::wstring& moveFile, std::string& output, const std::wstring& from = L"",
+                              const std::wstring& options = L"", const std::wstring& input = L"") {
         ChildProcess pack;
         const std::wstring fromArgs = from.empty() ? L"" : L" --from " + Quote(from);
-        EXPECT_TRUE(pack.Start(Quote(Join(old, L"vorlasta-pack.exe")) + L" move" + fromArgs + L" --output " + Quote(moveFile),
+        EXPECT_TRUE(pack.Start(Quote(Join(old, L"vorlasta-pack.exe")) + L" move" + fromArgs + L" --output " + Quote(moveFile) + options,
                                {{L"LOCALAPPDATA", root}, {L"TMP", root}, {L"TEMP", root}}, root,
-                               Join(root, L"printed.txt")));
+                               Join(root, L"printed.txt"), input));
         EXPECT_TRUE(pack.WaitExit(300000));
         output = ReadBytes(Join(root, L"printed.txt"));
         return pack.ExitCode();
@@ -58,13 +61,13 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
         return ReadBytes(Join(root, L"db.txt"));
     };
     MakeDirs(Join(old, L"data\\Фото 写真"));
-    MakeDirs(Join(old, L"data-before-move-20240102-030405"));
+    MakeDirs(Join(old, L"Data-Before-Move-20240102-030405"));  // a safety copy stays, in any case
     MakeDirs(stick);
     shopDb(Quote(db) + L" create persist 10");  // its journal stays, not hot
     const std::wstring log = Join(old, L"data\\app.log");
     WriteBytes(log, "opened\r\n");
     WriteBytes(Join(old, L"data\\Фото 写真\\Zoë №1.jpg"), RandomBytes(5000, 17));
-    WriteBytes(Join(old, L"data-before-move-20240102-030405\\shop.db"), "the old PC's earlier shop");
+    WriteBytes(Join(old, L"Data-Before-Move-20240102-030405\\shop.db"), "the old PC's earlier shop");
     ASSERT_EQ(setup(Join(TestBinDir(), L"packed\\demo-setup.exe"), Join(root, L"OldPc")).exitCode, 0u);
     WriteBytes(Join(old, L"vorlasta-pack.exe"), ReadBytes(Join(TestBinDir(), L"vorlasta-pack.exe")));
 
@@ -157,6 +160,51 @@ TEST(Move, FromTheOldPcToAnOlderInstallationOnTheNewOne) {
     const std::vector<std::wstring> aside = ListNames(newDir, L"data-before-move-*");
     ASSERT_EQ(aside.size(), 1u) << "the old PC's safety copies stayed there";
     EXPECT_EQ(ReadBytes(Join(newDir, aside[0] + L"\\shop.db")), "the new PC's trial shop");
+
+    // The same move sealed under a password that the application passes on standard input.
+    const std::wstring sealedFile = Join(stick, L"Vorlasta-Move-sealed.exe"), passwordFile = Join(root, L"password.txt");
+    WriteBytes(passwordFile, "Zo\xC3\xAB's shop 2026\r\n");
+    ASSERT_EQ(packMove(sealedFile, output, L"", L" --encrypt --password-stdin", passwordFile), 0u) << output;
+    const std::string sealed = ReadBytes(sealedFile);
+    const long long payloadAt = *reinterpret_cast<const long long*>(&sealed[sealed.size() - 20]);
+    std::map<std::wstring, std::string> shop = data;
+    shop[L"shop.db"] = ReadBytes(Join(newDir, L"data\\shop.db"));  // as the first move carried it
+    for (const auto& [name, bytes] : shop) {
+        const std::wstring path = name.substr(0, name.find_last_not_of(L'\\') + 1);  // a folder's, without its backslash
+        const std::string base = ToUtf8(path.substr(path.rfind(L'\\') + 1)), payload = sealed.substr(payloadAt);
+        if (!bytes.empty()) EXPECT_EQ(payload.find(bytes.substr(bytes.size() / 2, 64)), std::string::npos) << base << ": data in plain text";
+        EXPECT_EQ(payload.find(base), std::string::npos) << base << ": a name in plain text";
+    }
+
+    // One byte of a middle chunk changed: refused before the question, nothing touched.
+    std::string changed = sealed;
+    changed[payloadAt + 48 + (sealed.size() - payloadAt) / 65552 / 2 * 65552 + 100] ^= 1;
+    WriteBytes(Join(stick, L"changed.exe"), changed);
+    const std::map<std::wstring, std::string> before = Files(newDir);
+    run = setup(Join(stick, L"changed.exe"), Join(root, L"NewPc"), {L"Zo\u00EB's shop 2026"});
+    EXPECT_EQ(run.exitCode, 1u);
+    ASSERT_EQ(run.boxes.size(), 2u);
+    EXPECT_EQ(run.boxes[1].text, L"This file is damaged.");
+    EXPECT_TRUE(Files(newDir) == before) << "the installation was touched";
+    EXPECT_EQ(ListNames(root, L"vorlasta-*.zip"), std::vector<std::wstring>{}) << "an archive was left in TEMP";
+    // Cancel at the password box: status 0, nothing written.
+    run = setup(sealedFile, Join(root, L"NewPc"), {}, {IDCANCEL});
+    EXPECT_EQ(std::make_pair(run.exitCode, run.boxes.size()), std::make_pair(0ul, size_t{1}));
+    EXPECT_TRUE(Files(newDir) == before && ListNames(root, L"vorlasta-*.zip").empty()) << "Cancel wrote something";
+
+    // A wrong password, the box again, the right one, then the question.
+    run = setup(sealedFile, Join(root, L"NewPc"), {L"Zoe's shop 2026", L"", L"Zo\u00EB's shop 2026"});
+    EXPECT_EQ(run.exitCode, 0u);
+    ASSERT_EQ(run.boxes.size(), 4u);
+    EXPECT_EQ(run.boxes[0].text, L"This move file is protected with a password. Enter it to continue.");
+    EXPECT_EQ(std::make_pair(run.boxes[1].text, run.boxes[1].icon), std::make_pair(std::wstring(L"The password is not right."), BoxIcon::Error));
+    EXPECT_EQ(run.boxes[2].text, run.boxes[0].text);
+    EXPECT_EQ(run.boxes[3].text.rfind(L"Move Vorlasta to this PC?", 0), 0u);
+    EXPECT_TRUE(CloseDemo(60000)) << "the moved Vorlasta started";
+    arrived = Files(Join(newDir, L"data"));
+    EXPECT_EQ(arrived.erase(L"shop.db"), 1u);
+    EXPECT_TRUE(arrived == data) << "the data arrived byte for byte";
+    EXPECT_EQ(shopDb(Quote(Join(newDir, L"data\\shop.db")) + L" check"), "ok 1000 ") << "every committed sale";
 }
 
 }  // namespace

@@ -32,6 +32,7 @@ using namespace std::string_literals;
 namespace {
 
 const std::string kZoe = "app/Zo\xC3\xAB.py", kHan = "app/\xE6\x9D\x8E.txt";
+const std::string kPassword = "Zo\xC3\xAB's shop 2026";
 const std::map<std::string, std::string> kGoodFiles = [] {
     std::map<std::string, std::string> files = GoodBundle();
     // Large enough to be deflated in blocks, varied enough that each block's primer matters.
@@ -187,16 +188,18 @@ protected:
     void TearDown() override { fs::remove_all(root_); }
 
     pid_t Start(const std::vector<std::string>& args, std::vector<std::string> env = {},  // env: "NAME=value"
-                const char* packer = nullptr) {
+                const char* packer = nullptr, const std::string& input = "") {  // input: standard input
         std::vector<std::string> strings{packer != nullptr ? packer : GetParam()};
         if (fs::path(strings[0]).extension() == ".exe") PrepareWine(), strings.insert(strings.begin(), "/usr/lib/wine/wine64");
         strings.insert(strings.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (std::string& s : strings) argv.push_back(s.data());
         argv.push_back(nullptr);
-        const std::string out = root_ / "stdout", err = root_ / "stderr";
+        const std::string out = root_ / "stdout", err = root_ / "stderr", in = root_ / "stdin";
+        WriteFile(in, input);
         const pid_t pid = fork();
         if (pid == 0) {
+            dup2(open(in.c_str(), O_RDONLY), 0);
             for (std::string& variable : env) putenv(variable.data());
             dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
             dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
@@ -211,8 +214,16 @@ protected:
         return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), ReadFile(root_ / "stdout"),
                 ReadFile(root_ / "stderr")};
     }
-    Result Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}, const char* packer = nullptr) {
-        return Wait(Start(args, env, packer));
+    Result Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}, const char* packer = nullptr,
+               const std::string& input = "") {
+        return Wait(Start(args, env, packer, input));
+    }
+    // Moves the good payload with a shop database, sealed under kPassword by `packer`, to `output`.
+    Result SealedMove(const fs::path& output, const char* packer) {
+        std::string noise(150000, '\0');  // three chunks
+        std::generate(noise.begin(), noise.end(), std::mt19937(7));
+        WriteFile(root_ / "shop/data/shop.db", ""), WriteFile(root_ / "shop/data/scans.bin", noise), fs::copy(payload_, root_ / "shop", fs::copy_options::recursive | fs::copy_options::skip_existing);
+        return Run({"move", "--from", root_ / "shop", "--encrypt", "--password-stdin", "--output", output}, {}, packer, kPassword + "\r\n");
     }
     std::vector<std::string> Args(const fs::path& program, const fs::path& payload, const fs::path& output) {
         return {"--program", program, "--payload", payload, "--output", output};
@@ -472,13 +483,24 @@ TEST_P(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
     // An install setup file built by hand around a zip the packer would refuse.
     const auto handMade = [&](std::vector<ZipItem> items) { return withTrailer(512, programBytes_ + MakeZip(items)); };
     const std::vector<std::string> inPlace = Args(program_, p, setup_), zipped = Args(program_, zip, setup_),
-                                   inspect = {"inspect", bad};
+                                   inspect = {"inspect", bad}, opened = {"inspect", "--password-stdin", bad},
+                                   sealedMove = {"move", "--from", root_ / "shop", "--encrypt", "--password-stdin", "--output", setup_};
+    // A move sealed by the Linux build, changed: chunks are 65,552 bytes after a 48-byte header.
+    ASSERT_EQ(SealedMove(root_ / "sealed.exe", VORLASTA_PACK).status, 0);
+    const std::string sealed = ReadFile(root_ / "sealed.exe");
+    const size_t chunk = static_cast<size_t>(*reinterpret_cast<const int64_t*>(&sealed[sealed.size() - kTrailerSize])) + 48;
+    const auto sealedAs = [&](const std::function<void(std::string&)>& change) {
+        std::string bytes = sealed;
+        change(bytes);
+        return write(bad, bytes);
+    };
     const struct {
         const char* what;
         std::function<void()> prepare;  // on a fresh copy of the good payload folder, p
         std::vector<std::string> args;
         int status;
         std::string reason;
+        std::string input = "";  // standard input
     } cases[] = {
         {"shop data in an install", write(p / "data/shop.db", "x"), inPlace, 2,
          "data/: the shop's data folder must not be in an install payload: an update would overwrite"},
@@ -573,6 +595,19 @@ TEST_P(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
         {"inspect: implied folders", handMade({{"App/x.txt", "x"}}), inspect, 1, "app: same name as App on Windows"},
         {"inspect: payload cut short", write(bad, good.substr(0, good.size() - 100) + end), inspect, 1,
          "damaged (payload: no ZIP end record)"},
+        {"inspect: sealed, wrong password", sealedAs([](std::string&) {}), opened, 1,
+         bad.string() + ": the password is not right\n", "Zoe's shop 2026\n"},
+        {"inspect: sealed, a chunk changed", sealedAs([&](std::string& b) { b[chunk + 65552 + 9] ^= 1; }), opened, 1,
+         "fails its check at chunk 1", kPassword},
+        {"inspect: sealed, chunks swapped", sealedAs([&](std::string& b) { std::swap_ranges(&b[chunk], &b[chunk + 65552], &b[chunk + 65552]); }),
+         opened, 1, "fails its check at chunk 0", kPassword},
+        {"inspect: sealed, cut after a chunk", sealedAs([&](std::string& b) { b.erase(chunk + 2 * 65552, b.size() - kTrailerSize - chunk - 2 * 65552); }),
+         opened, 1, "fails its check at chunk 1", kPassword},
+        {"inspect: sealed, iterations over the maximum", sealedAs([&](std::string& b) { b.replace(chunk - 36, 4, "\xFF\xFF\xFF\x7F"); }),
+         inspect, 1, "damaged (the sealed payload's header is not one this version reads)"},
+        {"move: password of 7 characters", [] {}, sealedMove, 2, "the password has fewer than 8 characters", "Zo\xC3\xAB" "1234\n"},
+        {"move: --encrypt with --program", [] {}, {"move", "--program", program_, "--encrypt", "--output", setup_}, 2,
+         "--encrypt cannot go with --program\nusage:"},
     };
     // Wine shows a Windows program a Unix link to a file, or a pipe, as the
     // file behind it, and an argument that is not UTF-8 with U+FFFD in it.
@@ -581,7 +616,7 @@ TEST_P(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
         if (Windows() && linuxOnly.count(c.what) != 0) continue;
         fs::remove_all(p), fs::copy(payload_, p, fs::copy_options::recursive);
         c.prepare();
-        const Result result = Run(c.args);
+        const Result result = Run(c.args, {}, nullptr, c.input);
         unsetenv("SOURCE_DATE_EPOCH");  // a row may set it for its run
         EXPECT_EQ(std::make_tuple(result.status, result.out, Listing(out_)),
                   std::make_tuple(c.status, std::string(), std::vector<std::string>{})) << c.what;
@@ -603,6 +638,21 @@ TEST_P(PackTest, SkipInterpreterChecksWarnsOnce) {
     result = Run({"inspect", "--skip-interpreter-checks", setup_});
     EXPECT_EQ(std::make_pair(result.status, result.err), std::make_pair(0, warning));
     EXPECT_NE(result.out.find("    python/\n"), std::string::npos) << result.out;
+}
+
+// A move sealed by one build opens in the other; without the password only its header is judged.
+TEST_P(PackTest, SealedMoveOpensInTheOtherBuild) {
+    const char* other = Windows() ? VORLASTA_PACK : VORLASTA_PACK_EXE;
+    const Result packed = SealedMove(setup_, GetParam());
+    ASSERT_EQ(packed.status, 0) << packed.err;
+    EXPECT_EQ(ReadFile(setup_).find("python312"), std::string::npos) << "a name in plain text";
+    Result result = Run({"inspect", setup_}, {}, other);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find(" bytes, encrypted\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("PBKDF2-HMAC-SHA256 with 600000 iterations\n  top level: unknown"), std::string::npos) << result.out;
+    result = Run({"inspect", "--password-stdin", setup_}, {}, other, kPassword + "\n");
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.out.find("  top level:\n    Vorlasta.exe\n    app/\n    data/\n    python/\n"), std::string::npos) << result.out;
 }
 
 TEST_P(PackTest, InspectSeesATrailerBeforeACertificateTable) {

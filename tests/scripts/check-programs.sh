@@ -7,7 +7,8 @@ set -uo pipefail
 version=$1
 shift
 objdump=x86_64-w64-mingw32-objdump
-allowed='^(kernel32|user32|shell32|gdi32|advapi32|msvcrt|ole32|shlwapi|comctl32)\.dll$'
+# bcrypt: CNG, with which the setup program opens a sealed move file.
+allowed='^(kernel32|user32|shell32|gdi32|advapi32|msvcrt|ole32|shlwapi|comctl32|bcrypt)\.dll$'
 failures=0
 fail() { echo "FAIL: $1: $2"; failures=$((failures + 1)); }
 

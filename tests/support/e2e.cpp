@@ -200,7 +200,8 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Start(const std::wstring& commandLine, const std::vector<EnvChange>& env,
-                         const std::wstring& currentDirectory, const std::wstring& outputFile) {
+                         const std::wstring& currentDirectory, const std::wstring& outputFile,
+                         const std::wstring& inputFile) {
     std::wstring environment = BuildEnvironmentBlock(env);
     std::vector<wchar_t> command(commandLine.begin(), commandLine.end());
     command.push_back(L'\0');
@@ -211,11 +212,14 @@ bool ChildProcess::Start(const std::wstring& commandLine, const std::vector<EnvC
                                                                &inherited, CREATE_ALWAYS, 0, nullptr);
     startup.dwFlags = output ? STARTF_USESTDHANDLES : 0;
     startup.hStdOutput = startup.hStdError = output;
+    startup.hStdInput = inputFile.empty() ? nullptr : CreateFileW(inputFile.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                                  &inherited, OPEN_EXISTING, 0, nullptr);
     PROCESS_INFORMATION info{};
     const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, output != nullptr,
                                         CREATE_UNICODE_ENVIRONMENT, environment.data(),
                                         currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &startup, &info);
     if (output) CloseHandle(output);
+    if (startup.hStdInput) CloseHandle(startup.hStdInput);
     if (!started) return false;
     CloseHandle(info.hThread);
     process_ = info.hProcess;
@@ -408,7 +412,8 @@ void Press(const MessageBoxSeen& box, int buttonId) {
                  reinterpret_cast<LPARAM>(GetDlgItem(box.window, buttonId)));
 }
 
-RunResult RunAnswering(ChildProcess& process, const std::vector<int>& answers, DWORD timeoutMs) {
+RunResult RunAnswering(ChildProcess& process, const std::vector<int>& answers, DWORD timeoutMs,
+                       const std::vector<std::wstring>& typed) {
     RunResult result;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     while (GetTickCount64() < deadline) {
@@ -417,6 +422,10 @@ RunResult RunAnswering(ChildProcess& process, const std::vector<int>& answers, D
         if (!box) break;
         const size_t index = result.boxes.size();
         result.boxes.push_back(*box);
+        if (index < typed.size() && !typed[index].empty()) {
+            SendMessageW(FindWindowExW(box->window, nullptr, L"Edit", nullptr), WM_SETTEXT, 0,
+                         reinterpret_cast<LPARAM>(typed[index].c_str()));
+        }
         Press(*box, index < answers.size() ? answers[index] : IDOK);
         // Wait for this box to go before looking for the next one.
         for (int i = 0; i < 200 && IsWindow(box->window); ++i) Sleep(25);

@@ -45,9 +45,11 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();  // a child still running is ended: tests leave nothing behind
 
-    // outputFile, when given, takes the child's standard output and error.
+    // outputFile, when given, takes the child's standard output and error;
+    // inputFile then gives its standard input.
     bool Start(const std::wstring& commandLine, const std::vector<EnvChange>& env = {},
-               const std::wstring& currentDirectory = L"", const std::wstring& outputFile = L"");
+               const std::wstring& currentDirectory = L"", const std::wstring& outputFile = L"",
+               const std::wstring& inputFile = L"");
     DWORD Pid() const { return pid_; }
     HANDLE Handle() const { return process_; }
     bool WaitExit(DWORD timeoutMs);  // true once it has ended
@@ -83,13 +85,15 @@ void Press(const MessageBoxSeen& box, int buttonId);
 
 // Runs a program to its end, answering its message boxes in order with the
 // given button ids (IDOK, IDCANCEL); a box beyond the answers is answered OK
-// and still recorded, so the test sees it.
+// and still recorded, so the test sees it. typed[i], when not empty, is put
+// in the edit control of box i first (a password box).
 struct RunResult {
     bool ended = false;
     DWORD exitCode = 0;
     std::vector<MessageBoxSeen> boxes;
 };
-RunResult RunAnswering(ChildProcess& process, const std::vector<int>& answers, DWORD timeoutMs = 120000);
+RunResult RunAnswering(ChildProcess& process, const std::vector<int>& answers, DWORD timeoutMs = 120000,
+                       const std::vector<std::wstring>& typed = {});
 
 // A visible top-level window of the class that the process owns, or nullptr.
 HWND FindTopWindow(DWORD pid, const wchar_t* className);
