@@ -488,7 +488,9 @@ TEST_P(PackTest, FailuresExplainThemselvesAndLeaveNothingBehind) {
     // A move sealed by the Linux build, changed: chunks are 65,552 bytes after a 48-byte header.
     ASSERT_EQ(SealedMove(root_ / "sealed.exe", VORLASTA_PACK).status, 0);
     const std::string sealed = ReadFile(root_ / "sealed.exe");
-    const size_t chunk = static_cast<size_t>(*reinterpret_cast<const int64_t*>(&sealed[sealed.size() - kTrailerSize])) + 48;
+    int64_t payloadAt = 0;  // the trailer's first field; copied, since the file's size leaves it unaligned
+    memcpy(&payloadAt, &sealed[sealed.size() - kTrailerSize], sizeof payloadAt);
+    const size_t chunk = static_cast<size_t>(payloadAt) + 48;
     const auto sealedAs = [&](const std::function<void(std::string&)>& change) {
         std::string bytes = sealed;
         change(bytes);
